@@ -3,18 +3,16 @@
 // below 69 and "OFF\n" above 75; in between it leaves the command as it is.
 //
 // Both files sit in world-writable /tmp and are shared, without locks, with
-// the temperature daemon.  So no open here blocks on a planted FIFO or writes
-// through a planted link, and the status file is rewritten in place instead of
-// being truncated first: whoever reads it finds a whole command at its start.
+// the temperature daemon; exchange.h opens them safely.
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "exchange.h"
 
 namespace {
 
@@ -22,120 +20,13 @@ constexpr const char *temp_path = "/tmp/temp";
 constexpr const char *status_path = "/tmp/status";
 constexpr float on_below = 69.0f;   // room temperature, the daemon's unit
 constexpr float off_above = 75.0f;  // room temperature, the daemon's unit
-constexpr unsigned period_s = 5;    // seconds between the starts of cycles
+constexpr unsigned period_s = 5;    // seconds slept after every cycle
 constexpr int status_len = 8;       // status line: 7 characters and a NUL
 
-// Closes a stream when its scope ends.
-class File {
-public:
-	explicit File(FILE *f) : f_(f) {}
-	~File() { if (f_) std::fclose(f_); }
-	File(const File &) = delete;
-	File &operator=(const File &) = delete;
-	FILE *get() const { return f_; }
-
-private:
-	FILE *f_;
-};
-
-// Closes a descriptor when its scope ends, keeping errno for the caller's
-// report; close() ends it early and tells how that went.
-class Fd {
-public:
-	explicit Fd(int fd) : fd_(fd) {}
-	~Fd()
-	{
-		if (fd_ < 0)
-			return;
-		int saved = errno;
-		::close(fd_);
-		errno = saved;
-	}
-	Fd(const Fd &) = delete;
-	Fd &operator=(const Fd &) = delete;
-	int get() const { return fd_; }
-	int release()
-	{
-		int fd = fd_;
-		fd_ = -1;
-		return fd;
-	}
-	int close() { return ::close(release()); }
-
-private:
-	int fd_;
-};
-
-// Opens path for reading.  O_NONBLOCK keeps a FIFO planted there from
-// hanging the cycle: with no writer it reads as empty.
-// Returns nullptr with errno set on failure.
-FILE *open_read(const char *path)
-{
-	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-	if (fd < 0)
-		return nullptr;
-	FILE *f = fdopen(fd, "r");
-	if (!f) {
-		int saved = errno;
-		::close(fd);
-		errno = saved;
-	}
-	return f;
-}
-
-// Opens path for a rewrite in place: created with mode 0666 less the umask
-// when missing, never truncated, never through a symbolic link (ELOOP), and
-// only when it is a regular file (else ENXIO, as a FIFO without a reader
-// gives) with no other name (else EMLINK), so no other file is ever written.
-// Returns the descriptor, or -1 with errno set.
-int open_rewrite(const char *path)
-{
-	Fd fd(open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
-	if (fd.get() < 0)
-		return -1;
-	struct stat st;
-	if (fstat(fd.get(), &st) < 0)
-		return -1;
-	if (!S_ISREG(st.st_mode)) {
-		errno = ENXIO;
-		return -1;
-	}
-	if (st.st_nlink != 1) {
-		errno = EMLINK;
-		return -1;
-	}
-	return fd.release();
-}
-
-int writeall(int fd, const char *buf, size_t len)
-{
-	while (len > 0) {
-		ssize_t n = write(fd, buf, len);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n < 0)
-			return -1;
-		buf += n;
-		len -= static_cast<size_t>(n);
-	}
-	return 0;
-}
-
-// Replaces the status file's content with cmd: the old bytes are written
-// over from the start and the file is then cut to the new length, so at no
-// moment is it empty or without a whole command line at its start.
-// Returns 0, or -1 with errno from the step that failed.
+// Sets the status file to cmd, in place.
 int put_status(const char *cmd)
 {
-	size_t len = std::strlen(cmd);
-	Fd fd(open_rewrite(status_path));
-	if (fd.get() < 0)
-		return -1;
-	if (writeall(fd.get(), cmd, len) < 0)
-		return -1;
-	if (ftruncate(fd.get(), static_cast<off_t>(len)) < 0)
-		return -1;
-	return fd.close();
+	return rewrite(status_path, cmd, std::strlen(cmd));
 }
 
 // Reads the temperature file's first number into temp; a file that holds
@@ -143,7 +34,7 @@ int put_status(const char *cmd)
 // not open, else 0.
 int read_temp(std::optional<float> &temp)
 {
-	File f(open_read(temp_path));
+	File f(open_read(temp_path, "r"));
 	if (!f.get())
 		return -1;
 	float t;
@@ -156,7 +47,7 @@ int read_temp(std::optional<float> &temp)
 // into status; a file that does not open or holds nothing leaves it as it was.
 void read_status(char (&status)[status_len])
 {
-	File f(open_read(status_path));
+	File f(open_read(status_path, "r"));
 	char line[status_len] = {};
 	if (f.get() && std::fgets(line, sizeof line, f.get()))
 		std::memcpy(status, line, sizeof line);
