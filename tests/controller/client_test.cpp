@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
+#include "isolate.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ class Client : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		std::string why = ClientRun::cannot_isolate();
+		std::string why = cannot_isolate();
 		if (!why.empty())
 			GTEST_SKIP() << why;
 		umask(022);

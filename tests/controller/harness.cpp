@@ -1,4 +1,5 @@
 #include "harness.h"
+#include "isolate.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -9,8 +10,6 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,34 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int step_timeout_ms = 10000;  // a hung client fails the test
-
-bool write_file(const char *path, const std::string &text)
-{
-	int fd = open(path, O_WRONLY);
-	if (fd < 0)
-		return false;
-	bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-	close(fd);
-	return ok;
-}
-
-// Gives the calling process a private mount namespace whose /tmp is tmp.
-// Root gets one directly; others through a user namespace where allowed.
-bool isolate(const char *tmp)
-{
-	uid_t uid = geteuid();
-	gid_t gid = getegid();
-	if (unshare(CLONE_NEWNS) < 0) {
-		if (unshare(CLONE_NEWUSER | CLONE_NEWNS) < 0)
-			return false;
-		if (!write_file("/proc/self/setgroups", "deny") ||
-		    !write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
-		    !write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))
-			return false;
-	}
-	return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-	       mount(tmp, "/tmp", nullptr, MS_BIND, nullptr) == 0;
-}
 
 [[noreturn]] void exec_client(const std::string &tmp, int report, int go, int err, uid_t uid)
 {
@@ -93,22 +64,6 @@ ClientRun::~ClientRun()
 		close(go_);
 	std::error_code ec;
 	fs::remove_all(root_, ec);
-}
-
-std::string ClientRun::cannot_isolate()
-{
-	static const std::string why = [] {
-		pid_t pid = fork();
-		if (pid == 0)
-			_exit(isolate(SCRATCH_ROOT) ? 0 : 1);
-		int st = 0;
-		waitpid(pid, &st, 0);
-		if (WIFEXITED(st) && WEXITSTATUS(st) == 0)
-			return std::string();
-		return std::string("no private mount namespace here: run as root, or allow "
-		                   "unprivileged user namespaces");
-	}();
-	return why;
 }
 
 std::string ClientRun::path(const std::string &name) const

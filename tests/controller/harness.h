@@ -16,9 +16,6 @@ public:
 	ClientRun(const ClientRun &) = delete;
 	ClientRun &operator=(const ClientRun &) = delete;
 
-	// Empty when a private /tmp can be had here; else the reason why not.
-	static std::string cannot_isolate();
-
 	// The test's path of what the client sees as /tmp/<name>.
 	std::string path(const std::string &name) const;
 	void put(const std::string &name, const std::string &content) const;

@@ -1,0 +1,102 @@
+// The whole loop in real time, the one test that waits: demo.sh runs the
+// real client and roomd in a private /tmp until roomd reads the heater as
+// ON, then a SIGTERM to the script ends both.
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "isolate.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr auto switch_deadline = 30s;  // the client decides every 5 s
+constexpr auto stop_deadline = 10s;    // roomd stops after its current step
+
+std::string slurp(const fs::path &p)
+{
+	std::stringstream ss;
+	ss << std::ifstream(p, std::ios::binary).rdbuf();
+	return ss.str();
+}
+
+bool heater_read_on(const std::string &out)
+{
+	std::istringstream lines(out);
+	for (std::string line; std::getline(lines, line);)
+		if (line.size() > 4 && line.ends_with("  ON") && line.find('s') != std::string::npos)
+			return true;
+	return false;
+}
+
+// Waits for pid to end; false if it has not by the deadline.
+bool reap(pid_t pid, int *status, std::chrono::seconds deadline)
+{
+	for (auto end = std::chrono::steady_clock::now() + deadline;
+	     std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(50ms))
+		if (waitpid(pid, status, WNOHANG) == pid)
+			return true;
+	return false;
+}
+
+TEST(Loop, ClientAndRoomdSwitchTheHeaterThroughTheFiles)
+{
+	std::string why = cannot_isolate();
+	if (!why.empty())
+		GTEST_SKIP() << why;
+	std::string root = std::string(SCRATCH_ROOT) + "/loop-XXXXXX";
+	ASSERT_TRUE(mkdtemp(root.data()));
+	fs::path tmp = fs::path(root) / "tmp", out = fs::path(root) / "out";
+	fs::create_directory(tmp);
+	int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+	ASSERT_GE(fd, 0);
+
+	pid_t pid = fork();
+	ASSERT_GE(pid, 0);
+	if (pid == 0) {
+		setpgid(0, 0);
+		if (chdir(BUILD_ROOT) < 0 || !isolate(tmp.c_str()) || dup2(fd, 1) < 0 || dup2(fd, 2) < 0)
+			_exit(126);
+		execl("/bin/sh", "sh", "./roomd/demo.sh", "./controller/client", "./roomd/roomd",
+		      "60", "60", static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	setpgid(pid, pid);
+	close(fd);
+
+	auto end = std::chrono::steady_clock::now() + switch_deadline;
+	while (!heater_read_on(slurp(out)) && std::chrono::steady_clock::now() < end)
+		std::this_thread::sleep_for(100ms);
+	kill(pid, SIGTERM);
+	int status = 0;
+	bool ended = reap(pid, &status, stop_deadline);
+	if (!ended) {
+		kill(-pid, SIGKILL);
+		waitpid(pid, &status, 0);
+	}
+	std::string text = slurp(out);
+	EXPECT_TRUE(ended) << "the demo did not stop on SIGTERM\n" << text;
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+	EXPECT_TRUE(heater_read_on(text)) << "roomd never read the heater as ON\n" << text;
+	EXPECT_NE(text.find("roomd: Received a termination signal; exiting.\n"), std::string::npos) << text;
+	EXPECT_EQ(kill(-pid, 0), -1) << "something of the demo is still running";
+	EXPECT_EQ(slurp(tmp / "status"), "ON\n");
+	float temp = 0;
+	EXPECT_EQ(std::sscanf(slurp(tmp / "temp").c_str(), "%f", &temp), 1);
+	EXPECT_GE(temp, 55.0f);
+	fs::remove_all(root);
+}
+
+} // namespace
