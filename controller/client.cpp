@@ -23,6 +23,14 @@ constexpr float off_above = 75.0f;  // room temperature, the daemon's unit
 constexpr unsigned period_s = 5;    // seconds slept after every cycle
 constexpr int status_len = 8;       // status line: 7 characters and a NUL
 
+// 1 when stat succeeds on filename and reports a size above 0; 0 when stat
+// fails for any reason or the size is 0.
+int file_exists_and_not_empty(const char *filename)
+{
+	struct stat st;
+	return stat(filename, &st) == 0 && st.st_size > 0;
+}
+
 // Sets the status file to cmd, in place.
 int put_status(const char *cmd)
 {
@@ -82,14 +90,6 @@ void cycle(std::optional<float> &temp, char (&status)[status_len])
 }
 
 } // namespace
-
-// 1 when stat succeeds on filename and reports a size above 0; 0 when stat
-// fails for any reason or the size is 0.
-int file_exists_and_not_empty(const char *filename)
-{
-	struct stat st;
-	return stat(filename, &st) == 0 && st.st_size > 0;
-}
 
 // Takes no arguments; any given are ignored.  Exits 1 when the status file
 // cannot be initialised; otherwise runs until a signal ends it.
