@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
+#include <cstring>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -21,6 +23,17 @@ namespace {
 
 constexpr int step_timeout_ms = 10000;  // a hung client fails the test
 
+// The command the client runs under, from CLIENT_WRAPPER split at blanks
+// (valgrind for one), or none.
+std::vector<char *> wrapper()
+{
+	static std::string words = getenv("CLIENT_WRAPPER") ? getenv("CLIENT_WRAPPER") : "";
+	std::vector<char *> argv;
+	for (char *w = strtok(words.data(), " "); w; w = strtok(nullptr, " "))
+		argv.push_back(w);
+	return argv;
+}
+
 [[noreturn]] void exec_client(const std::string &tmp, int report, int go, int err, uid_t uid)
 {
 	// Relative paths from the build folder still reach the binaries once
@@ -35,7 +48,10 @@ constexpr int step_timeout_ms = 10000;  // a hung client fails the test
 	    (setgroups(0, nullptr) < 0 || setgid(uid) < 0 || setuid(uid) < 0))
 		_exit(125);
 	setenv("LD_PRELOAD", SHIM_REL, 1);
-	execl(CLIENT_REL, "client", static_cast<char *>(nullptr));
+	std::vector<char *> argv = wrapper();
+	argv.push_back(const_cast<char *>(CLIENT_REL));
+	argv.push_back(nullptr);
+	execvp(argv[0], argv.data());
 	_exit(127);
 }
 
@@ -54,14 +70,25 @@ ClientRun::ClientRun()
 
 ClientRun::~ClientRun()
 {
+	if (go_ >= 0)
+		close(go_);
+	if (pid_ > 0 && sleeping_) {
+		// The shim ends the client with exit(0) once the go pipe closes, so
+		// coverage data, leak checks and wrappers get to finish.
+		pollfd p{report_, POLLIN, 0};
+		if (poll(&p, 1, step_timeout_ms) == 1) {
+			waitpid(pid_, &status_, 0);
+			pid_ = -1;
+			EXPECT_TRUE(WIFEXITED(status_) && WEXITSTATUS(status_) == 0)
+				<< "the client did not end cleanly: " << take_stderr();
+		}
+	}
 	if (pid_ > 0) {
 		kill(pid_, SIGKILL);
 		waitpid(pid_, nullptr, 0);
 	}
 	if (report_ >= 0)
 		close(report_);
-	if (go_ >= 0)
-		close(go_);
 	std::error_code ec;
 	fs::remove_all(root_, ec);
 }
