@@ -29,6 +29,7 @@ public:
 	// the client has exited; wait_status() then tells how.
 	std::optional<shim_report> next();
 	int wait_status() const { return status_; }
+	pid_t pid() const { return pid_; }
 	// What the client wrote to its standard error since the last call.
 	std::string take_stderr();
 

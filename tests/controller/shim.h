@@ -10,8 +10,9 @@
 enum { SHIM_REPORT_FD = 100, SHIM_GO_FD = 101 };
 
 struct shim_report {
-	uint32_t seconds;  /* what the client asked to sleep */
-	uint32_t open_fds; /* its descriptors besides 0, 1, 2 and the shim's */
+	uint32_t seconds;    /* what the client asked to sleep */
+	uint32_t open_fds;   /* its descriptors besides 0, 1, 2 and the shim's */
+	uint64_t heap_bytes; /* malloc'd bytes in use */
 };
 
 #endif

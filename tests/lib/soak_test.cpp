@@ -1,0 +1,81 @@
+// Soak: 100,000 library calls, writes and reads, with instant waits;
+// descriptors, heap and resident memory must be the same at the end as
+// after the first hundred calls.
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <malloc.h>
+
+#include <gtest/gtest.h>
+
+#include "fakes.h"
+#include "ombrix.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int calls_total = 100000;
+constexpr int warm_up = 100;
+
+struct Usage {
+	size_t fds = 0;
+	size_t heap = 0;
+	long rss_kb = 0;
+	bool operator==(const Usage &) const = default;
+};
+
+std::ostream &operator<<(std::ostream &os, const Usage &u)
+{
+	return os << u.fds << " descriptors, " << u.heap << " heap bytes, " << u.rss_kb << " kB resident";
+}
+
+// AddressSanitizer's quarantine holds freed memory back on purpose, so
+// heap and resident memory are compared only in plain builds.
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool plain_build = false;
+#else
+constexpr bool plain_build = true;
+#endif
+
+Usage usage()
+{
+	Usage u;
+	for (auto it = fs::directory_iterator("/proc/self/fd"); it != fs::directory_iterator(); ++it)
+		u.fds++;
+	if (!plain_build)
+		return u;
+	u.heap = mallinfo2().uordblks;
+	std::ifstream in("/proc/self/status");
+	for (std::string word; in >> word;)
+		if (word == "VmRSS:")
+			in >> u.rss_kb;
+	return u;
+}
+
+TEST(LibrarySoak, HoldsItsResourcesSteadyOverAHundredThousandCalls)
+{
+	std::string dir = fs::temp_directory_path() / "ombrix-soak-XXXXXX";
+	ASSERT_TRUE(mkdtemp(dir.data()));
+	std::string temp = dir + "/temp", status = dir + "/status";
+	std::ofstream(status) << "OFF\n";
+	Usage warm;
+	for (int i = 1; i <= calls_total; i++) {
+		reset();
+		if (i % 2) {
+			ASSERT_EQ(ombrix_write_temperature(temp.c_str(), static_cast<float>(i % 30 + 55)), OMBRIX_OK);
+		} else {
+			int state = -1;
+			ASSERT_EQ(ombrix_read_state(status.c_str(), &state), OMBRIX_OK);
+			ASSERT_EQ(state, OMBRIX_HEATER_OFF);
+		}
+		if (i == warm_up)
+			warm = usage();
+	}
+	reset();
+	EXPECT_EQ(usage(), warm);
+	fs::remove_all(dir);
+}
+
+} // namespace
