@@ -39,8 +39,19 @@ static uint32_t count_open_fds(void)
 	return n;
 }
 
+/* With SHIM_FREE_RUN set, sleep() returns at once and the client runs
+ * flat out; a descriptor left open then ends it with status 113. */
+static unsigned int free_run(void)
+{
+	if (count_open_fds() != 0)
+		_exit(113);
+	return 0;
+}
+
 unsigned int sleep(unsigned int seconds)
 {
+	if (getenv("SHIM_FREE_RUN"))
+		return free_run();
 	struct shim_report r = { seconds, count_open_fds(), mallinfo2().uordblks };
 	char go;
 	if (write(SHIM_REPORT_FD, &r, sizeof r) != (ssize_t)sizeof r)
