@@ -42,7 +42,8 @@ int put_status(const char *cmd)
 // not open, else 0.
 int read_temp(std::optional<float> &temp)
 {
-	File f(open_read(temp_path, "r"));
+	char buf[read_buf_len];
+	File f(open_read(temp_path, "r", buf));
 	if (!f.get())
 		return -1;
 	float t;
@@ -55,7 +56,8 @@ int read_temp(std::optional<float> &temp)
 // into status; a file that does not open or holds nothing leaves it as it was.
 void read_status(char (&status)[status_len])
 {
-	File f(open_read(status_path, "r"));
+	char buf[read_buf_len];
+	File f(open_read(status_path, "r", buf));
 	char line[status_len] = {};
 	if (f.get() && std::fgets(line, sizeof line, f.get()))
 		std::memcpy(status, line, sizeof line);

@@ -61,7 +61,8 @@ int _write_temperature(const char *path, float temperature)
 // first line holds neither token, state then left alone.
 int _read_state(const char *path, int *state)
 {
-	File f(open_read(path, "rb"));
+	char buf[read_buf_len];
+	File f(open_read(path, "rb", buf));
 	if (!f.get())
 		return OMBRIX_ERR_FILE_OPEN;
 	char line[line_len];

@@ -123,7 +123,8 @@ void read_states(Tally &t, const volatile sig_atomic_t &stop)
 void parse_temperatures(Tally &t, const volatile sig_atomic_t &stop)
 {
 	while (!stop) {
-		File f(open_read("/tmp/temp", "r"));
+		char buf[read_buf_len];
+		File f(open_read("/tmp/temp", "r", buf));
 		float temp;
 		if (f.get() && std::fscanf(f.get(), "%f", &temp) != 1)
 			note_bad(t, "the temperature file held no number");
