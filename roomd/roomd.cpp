@@ -2,7 +2,8 @@
 // real one.  It models a room that loses heat to the cold outside and gains
 // heat while the heater is ON, publishes the room temperature to /tmp/temp
 // through ombrix, reads the heater state back from /tmp/status, and prints
-// one line a step: time, room temperature, status file, heater state.
+// one line a step: seconds since start, room temperature, the status file's
+// line ("-" when there is none) and the heater state as the library read it.
 //
 // usage: roomd [seconds [start-temperature]]
 // Runs for the seconds given (for ever when 0 or none), or until SIGINT or
@@ -106,7 +107,7 @@ int main(int argc, char **argv)
 	openlog("roomd", LOG_PID, LOG_DAEMON);
 
 	std::setvbuf(stdout, nullptr, _IOLBF, 0);
-	std::printf("  time   room  status  heater\n");
+	std::printf(" time   room  status  heater\n");
 	double start = now_s(), last = start;
 	int state = OMBRIX_HEATER_OFF;
 	for (;;) {
@@ -128,7 +129,7 @@ int main(int argc, char **argv)
 			return fail(rc);
 		char status[16];
 		show_status(status);
-		std::printf("%5.0fs  %5.2f  %-6s  %s\n", t - start, temp, status,
+		std::printf("%5.0f  %5.2f  %-6s  %s\n", t - start, temp, *status ? status : "-",
 		            state == OMBRIX_HEATER_ON ? "ON" : "off");
 	}
 }
