@@ -1,0 +1,85 @@
+#!/bin/sh
+# The footprint benchmark: prints one table of what a controller cycle and a
+# library call cost, beside the budgets and the floor (the calls no
+# implementation can avoid).  Needs root (a private /tmp), strace and valgrind.
+# usage: footprint.sh BUILD_DIR
+set -eu
+build=$(realpath "$1")
+client=$build/controller/client
+shim=$build/bench/libcycle_shim.so
+lib_bench=$build/bench/lib_bench
+few=1000 many=3000      # cycles; the difference cancels start-up costs
+
+if [ "${FOOTPRINT_ISOLATED:-}" != 1 ]; then
+	scratch=$(mktemp -d)
+	trap 'rm -rf "$scratch"' EXIT
+	FOOTPRINT_ISOLATED=1 unshare -m sh -c \
+		"mount --make-rprivate / && mount --bind '$scratch' /tmp && sh '$0' '$build'"
+	exit
+fi
+cd /tmp
+
+# prepare KIND: the files for a cycle that writes no command (steady) or
+# one that writes a command every cycle (command).
+prepare() {
+	printf 'OFF\n' >/tmp/status
+	if [ "$1" = steady ]; then printf '72.000000\n' >/tmp/temp; else printf '60.000000\n' >/tmp/temp; fi
+}
+reset_for() { [ "$1" = command ] && echo 1 || echo; }
+
+# syscalls KIND CYCLES: system calls of the client over CYCLES cycles.
+syscalls() {
+	prepare "$1"
+	strace -f -c -o /tmp/strace.out -E LD_PRELOAD="$shim" -E BENCH_CYCLES="$2" \
+		-E BENCH_RESET="$(reset_for "$1")" "$client" 2>/dev/null
+	awk '$NF == "total" { print $(NF-2) }' /tmp/strace.out
+}
+
+# instructions KIND CYCLES: instructions the client executes, by callgrind.
+instructions() {
+	prepare "$1"
+	LD_PRELOAD="$shim" BENCH_CYCLES="$2" BENCH_RESET="$(reset_for "$1")" \
+		valgrind --tool=callgrind --callgrind-out-file=/dev/null "$client" 2>&1 |
+		awk '/Collected/ { print $NF }'
+}
+
+per_cycle() { echo $((($2 - $1) / (many - few))); }
+
+steady_sys=$(per_cycle "$(syscalls steady $few)" "$(syscalls steady $many)")
+# each command cycle includes the benchmark's own pwrite of "OFF\n"
+command_sys=$(($(per_cycle "$(syscalls command $few)" "$(syscalls command $many)") - 1))
+steady_ins=$(per_cycle "$(instructions steady $few)" "$(instructions steady $many)")
+command_ins=$(per_cycle "$(instructions command $few)" "$(instructions command $many)")
+
+prepare command
+LD_PRELOAD="$shim" BENCH_CYCLES=$many BENCH_RESET=1 BENCH_HEAP=/tmp/heap \
+	/usr/bin/time -f '%M' -o /tmp/rss "$client"
+read -r heap_first heap_most </tmp/heap
+rss_kb=$(cat /tmp/rss)
+
+# The library, in a folder of its own.
+mkdir -p /tmp/lib && cd /tmp/lib
+printf 'OFF\n' >status
+lib_calls() {
+	strace -f -c -o /tmp/strace.out "$lib_bench" --calls "$1" "$2" 2>/dev/null
+	awk '$NF == "total" { print $(NF-2) }' /tmp/strace.out
+}
+write_sys=$(per_cycle "$(lib_calls write $few)" "$(lib_calls write $many)")
+read_sys=$(per_cycle "$(lib_calls read $few)" "$(lib_calls read $many)")
+"$lib_bench" --benchmark_format=csv 2>/dev/null >/tmp/lib.csv
+ns() { awk -F, -v n="\"$1\"" '$1 == n { printf "%.0f", $4 }' /tmp/lib.csv; }
+
+verdict() { [ "$1" -le "$2" ] && echo ok || echo OVER; }
+printf '%-46s %12s %10s %8s  %s\n' "measure" "measured" "budget" "floor" ""
+row() { printf '%-46s %12s %10s %8s  %s\n' "$@"; }
+row "client cycle, no command: system calls" "$steady_sys" 11 7 "$(verdict "$steady_sys" 11)"
+row "client cycle, command: system calls" "$command_sys" 16 10 "$(verdict "$command_sys" 16)"
+row "client cycle, no command: instructions" "$steady_ins" - - ""
+row "client cycle, command: instructions" "$command_ins" - - ""
+row "client heap in use after cycle 1 (bytes)" "$heap_first" - - ""
+row "client heap growth over $many cycles (bytes)" "$((heap_most - heap_first))" 0 0 "$(verdict $((heap_most - heap_first)) 0)"
+row "client peak resident memory (KiB)" "$rss_kb" 1536 - "$(verdict "$rss_kb" 1536)"
+row "ombrix_write_temperature: system calls" "$write_sys" 5 3 "$(verdict "$write_sys" 5)"
+row "ombrix_write_temperature: time (ns)" "$(ns BM_write_temperature)" - - ""
+row "read attempt, waits seamed out: system calls" "$read_sys" - 3 ""
+row "read attempt, waits seamed out: time (ns)" "$(ns BM_read_attempt)" - - ""
