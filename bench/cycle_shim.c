@@ -1,7 +1,7 @@
 /* Preloaded into the client for the footprint benchmark in place of
  * sleep(): each call makes one zero-length nanosleep (the system call a
  * real sleep makes) and returns at once.  BENCH_CYCLES=N ends the client
- * after N cycles; with BENCH_RESET set, each call also puts "OFF\n" back
+ * after N cycles; with BENCH_RESET set and not empty, each call also puts "OFF\n" back
  * in /tmp/status with one pwrite, so that every cycle below 69 writes a
  * command.  BENCH_HEAP=path gets the heap in use after the first cycle and
  * the most after any. */
@@ -27,7 +27,7 @@ unsigned int sleep(unsigned int seconds)
 		first = heap;
 	if (heap > most)
 		most = heap;
-	if (getenv("BENCH_RESET")) {
+	if (getenv("BENCH_RESET") && *getenv("BENCH_RESET")) {
 		if (status < 0)
 			status = open("/tmp/status", O_WRONLY | O_CLOEXEC);
 		if (pwrite(status, "OFF\n", 4, 0) != 4)
