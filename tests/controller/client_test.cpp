@@ -17,11 +17,6 @@ namespace {
 constexpr timespec long_ago[2] = {{1000, 0}, {1000, 0}};
 constexpr uint32_t period_s = 5;
 
-std::string report(const char *text, int err)
-{
-	return std::string(text) + ": " + std::strerror(err) + "\n";
-}
-
 struct stat stat_of(const std::string &path)
 {
 	struct stat st {};
@@ -294,7 +289,6 @@ TEST_F(Client, WriteOnlyStatusFileGetsItsCommandEveryCycle)
 {
 	if (geteuid() != 0)
 		GTEST_SKIP() << "needs root to run the client as another user";
-	constexpr uid_t nobody = 65534;
 	run.put("status", "ON\n");
 	ASSERT_EQ(chmod(run.path("status").c_str(), 0222), 0);
 	run.put("temp", "80\n");

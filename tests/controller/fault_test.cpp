@@ -22,12 +22,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-constexpr uid_t nobody = 65534;
-
-std::string report(const char *text, int err)
-{
-	return std::string(text) + ": " + std::strerror(err) + "\n";
-}
 
 std::set<std::string> names(const std::string &dir)
 {

@@ -62,6 +62,11 @@ std::vector<char *> wrapper()
 
 } // namespace
 
+std::string report(const char *text, int err)
+{
+	return std::string(text) + ": " + std::strerror(err) + "\n";
+}
+
 ClientRun::ClientRun()
 {
 	std::signal(SIGPIPE, SIG_IGN);

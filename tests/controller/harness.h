@@ -9,6 +9,11 @@
 
 #include "shim.h"
 
+constexpr uid_t nobody = 65534;  // who the client runs as when it must lack rights
+
+// What perror(text) prints when errno is err.
+std::string report(const char *text, int err);
+
 class ClientRun {
 public:
 	ClientRun();

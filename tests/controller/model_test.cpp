@@ -25,7 +25,6 @@ namespace fs = std::filesystem;
 
 constexpr int seeds = 20;
 constexpr int cycles_per_seed = 250;
-constexpr uid_t nobody = 65534;
 
 struct TempFile {
 	const char *text;  // nullptr: no file

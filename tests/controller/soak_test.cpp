@@ -1,40 +1,19 @@
 // Soak: 100,000 cycles of the real client with instant sleeps, the room
 // crossing both thresholds; descriptors, heap and resident memory must be
 // the same at the end as after the first hundred cycles.
-#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "harness.h"
 #include "isolate.h"
+#include "process.h"
 
 namespace {
 
 constexpr int cycles = 100000;
 constexpr int warm_up = 100;
 constexpr int swing = 50;  // cycles between crossings of the band
-
-// AddressSanitizer's quarantine holds freed memory back on purpose, so
-// resident memory is compared only in plain builds.
-#ifdef __SANITIZE_ADDRESS__
-constexpr bool plain_build = false;
-#else
-constexpr bool plain_build = true;
-#endif
-
-// Resident memory of pid in kB, from /proc.
-long resident_kb(pid_t pid)
-{
-	std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-	for (std::string word; in >> word;)
-		if (word == "VmRSS:") {
-			long kb = 0;
-			in >> kb;
-			return kb;
-		}
-	return -1;
-}
 
 TEST(ClientSoak, HoldsItsResourcesSteadyOverAHundredThousandCycles)
 {

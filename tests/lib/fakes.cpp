@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include <syslog.h>
 #include <unistd.h>
@@ -28,6 +29,18 @@ Calls &calls()
 void reset()
 {
 	calls() = Calls{};
+}
+
+std::string failed_read(int err, int shown)
+{
+	return "failed state read with (" + std::string(std::strerror(err)) +
+	       "); retry with interval (" + std::to_string(shown) + ")";
+}
+
+std::string failed_write(int err, int shown)
+{
+	return "failed temp write (" + std::string(std::strerror(err)) +
+	       "); retry with interval (" + std::to_string(shown) + ")";
 }
 
 extern "C" unsigned int sleep(unsigned int seconds)

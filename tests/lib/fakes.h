@@ -17,3 +17,8 @@ struct Calls {
 // What the library did since the last reset().
 Calls &calls();
 void reset();
+
+// The retry reports the library logs for a failed attempt: err as the
+// system words it, shown the number in the message.
+std::string failed_read(int err, int shown);
+std::string failed_write(int err, int shown);

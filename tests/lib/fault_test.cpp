@@ -18,12 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 
-std::string failed_write(int err, int shown)
-{
-	return "failed temp write (" + std::string(std::strerror(err)) +
-	       "); retry with interval (" + std::to_string(shown) + ")";
-}
-
 class Faulty : public ::testing::Test {
 protected:
 	void SetUp() override

@@ -6,11 +6,13 @@
 #include <string>
 
 #include <malloc.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "fakes.h"
 #include "ombrix.h"
+#include "process.h"
 
 namespace {
 
@@ -31,26 +33,14 @@ std::ostream &operator<<(std::ostream &os, const Usage &u)
 	return os << u.fds << " descriptors, " << u.heap << " heap bytes, " << u.rss_kb << " kB resident";
 }
 
-// AddressSanitizer's quarantine holds freed memory back on purpose, so
-// heap and resident memory are compared only in plain builds.
-#ifdef __SANITIZE_ADDRESS__
-constexpr bool plain_build = false;
-#else
-constexpr bool plain_build = true;
-#endif
-
 Usage usage()
 {
 	Usage u;
-	for (auto it = fs::directory_iterator("/proc/self/fd"); it != fs::directory_iterator(); ++it)
-		u.fds++;
+	u.fds = open_fds();
 	if (!plain_build)
 		return u;
 	u.heap = mallinfo2().uordblks;
-	std::ifstream in("/proc/self/status");
-	for (std::string word; in >> word;)
-		if (word == "VmRSS:")
-			in >> u.rss_kb;
+	u.rss_kb = resident_kb(getpid());
 	return u;
 }
 

@@ -30,18 +30,6 @@ using ::testing::Each;
 
 const std::string unknown = "we have an unknown heater state; assuming to ON.";
 
-std::string failed_read(int err, int shown)
-{
-	return "failed state read with (" + std::string(std::strerror(err)) +
-	       "); retry with interval (" + std::to_string(shown) + ")";
-}
-
-std::string failed_write(int err, int shown)
-{
-	return "failed temp write (" + std::string(std::strerror(err)) +
-	       "); retry with interval (" + std::to_string(shown) + ")";
-}
-
 std::vector<std::string> six(std::string (*message)(int, int), int err)
 {
 	std::vector<std::string> v;

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "isolate.h"
+#include "process.h"
 
 namespace {
 
@@ -38,16 +39,6 @@ bool heater_read_on(const std::string &out)
 	std::istringstream lines(out);
 	for (std::string line; std::getline(lines, line);)
 		if (line.ends_with("  ON"))
-			return true;
-	return false;
-}
-
-// Waits for pid to end; false if it has not by the deadline.
-bool reap(pid_t pid, int *status, std::chrono::seconds deadline)
-{
-	for (auto end = std::chrono::steady_clock::now() + deadline;
-	     std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(50ms))
-		if (waitpid(pid, status, WNOHANG) == pid)
 			return true;
 	return false;
 }
@@ -87,10 +78,8 @@ TEST(Loop, ClientAndRoomdSwitchTheHeaterThroughTheFiles)
 	kill(pid, SIGTERM);
 	int status = 0;
 	bool ended = reap(pid, &status, stop_deadline);
-	if (!ended) {
+	if (!ended)
 		kill(-pid, SIGKILL);
-		waitpid(pid, &status, 0);
-	}
 	std::string text = slurp(out);
 	EXPECT_TRUE(ended) << "the demo did not stop on SIGTERM\n" << text;
 	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;

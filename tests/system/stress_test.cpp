@@ -23,6 +23,7 @@
 #include "fakes.h"
 #include "isolate.h"
 #include "ombrix.h"
+#include "process.h"
 
 namespace {
 
@@ -42,14 +43,6 @@ struct Tally {
 	size_t fds_after = 0;
 	char first_bad[96] = "";
 };
-
-size_t open_fds()
-{
-	size_t n = 0;
-	for (auto it = fs::directory_iterator("/proc/self/fd"); it != fs::directory_iterator(); ++it)
-		n++;
-	return n;
-}
 
 bool published(float t)
 {
@@ -149,17 +142,6 @@ pid_t start_client()
 	return pid;
 }
 
-bool reap(pid_t pid, int *status)
-{
-	for (auto end = std::chrono::steady_clock::now() + stop_deadline;
-	     std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(10ms))
-		if (waitpid(pid, status, WNOHANG) == pid)
-			return true;
-	kill(pid, SIGKILL);
-	waitpid(pid, status, 0);
-	return false;
-}
-
 TEST(Stress, EveryReaderMeetsWholeLinesWhileAllRunAtOnce)
 {
 	std::string why = cannot_isolate();
@@ -184,7 +166,7 @@ TEST(Stress, EveryReaderMeetsWholeLinesWhileAllRunAtOnce)
 	waitpid(client, &status, 0);
 	for (int i = 0; i < 3; i++) {
 		kill(workers[i].pid, SIGTERM);
-		EXPECT_TRUE(reap(workers[i].pid, &status)) << names[i] << " hung";
+		EXPECT_TRUE(reap(workers[i].pid, &status, stop_deadline)) << names[i] << " hung";
 		EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << names[i] << " crashed";
 		Tally t;
 		EXPECT_EQ(read(workers[i].result, &t, sizeof t), static_cast<ssize_t>(sizeof t));

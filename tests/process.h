@@ -1,0 +1,25 @@
+// What tests need to know of a process: how much it holds, and its end.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+
+#include <sys/types.h>
+
+// AddressSanitizer's quarantine holds freed memory back on purpose, so
+// heap and resident memory are compared only in plain builds.
+#ifdef __SANITIZE_ADDRESS__
+inline constexpr bool plain_build = false;
+#else
+inline constexpr bool plain_build = true;
+#endif
+
+// Resident memory of pid in kB, from /proc; -1 when it cannot be read.
+long resident_kb(pid_t pid);
+
+// Descriptors the calling process has open.
+size_t open_fds();
+
+// Waits up to deadline for pid to end, with its wait status in *status.
+// false when it had not: it is then killed and reaped.
+bool reap(pid_t pid, int *status, std::chrono::milliseconds deadline);
