@@ -18,6 +18,7 @@
 
 #include <syslog.h>
 
+#include "exchange.h"
 #include "ombrix.h"
 
 namespace {
@@ -44,16 +45,14 @@ double advance(double temp, bool heater_on, double dt)
 	return balance + (temp - balance) * std::exp(-loss_per_s * dt);
 }
 
-// Shows the status file's first line as it stands, for the person watching.
+// Shows the status file's first line as it stands, for the person watching;
+// opened as the library opens it, so a planted FIFO cannot hang the display.
 void show_status(char (&line)[16])
 {
-	line[0] = '\0';
-	FILE *f = std::fopen(status_path, "re");
-	if (f) {
-		if (!std::fgets(line, sizeof line, f))
-			line[0] = '\0';
-		std::fclose(f);
-	}
+	char buf[read_buf_len];
+	File f(open_read(status_path, "r", buf));
+	if (!f.get() || !std::fgets(line, sizeof line, f.get()))
+		line[0] = '\0';
 	for (char *c = line; *c; c++)
 		if (*c == '\n')
 			*c = '\0';
