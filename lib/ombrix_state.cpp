@@ -34,10 +34,12 @@ int format_temperature(char (&text)[text_len], float t)
 		return -1;
 	}
 	const char *radix = nl_langinfo(RADIXCHAR);
-	size_t radix_len = std::strlen(radix);
-	char *at = radix_len > 0 ? std::strstr(text, radix) : nullptr;
-	if (!at || std::strcmp(radix, ".") == 0)
+	if (!*radix || std::strcmp(radix, ".") == 0)
 		return len;
+	char *at = std::strstr(text, radix);
+	if (!at)
+		return len;  // inf or nan
+	size_t radix_len = std::strlen(radix);
 	*at = '.';
 	std::memmove(at + 1, at + radix_len, static_cast<size_t>(text + len + 1 - (at + radix_len)));
 	return len - static_cast<int>(radix_len - 1);
