@@ -1,0 +1,6 @@
+// Reports once running: each goes to syslog (opened as "ombrixd", where the
+// library's own messages appear too) and as a line on standard error.
+#pragma once
+
+// printf-style; safe from any thread.
+void report(int priority, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
