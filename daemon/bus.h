@@ -46,3 +46,13 @@ bool bus_switch_off(Bus &b, double timeout_s);
 // Says goodbye: availability "offline", then disconnects and stops the
 // thread, waiting at most about a second.
 void bus_close(Bus *b);
+
+// The payload parsers, on a message's whole text.
+// A reading: a plain number, or in a JSON object the number at field, a
+// dotted path ("temperature", "DS18B20.Temperature").  Returns true with
+// *value set; false with *why set.
+bool parse_sensor_payload(const char *text, const char *field, float *value, const char **why);
+// What a plug says of itself: on or off (--heater-on/--heater-off, or
+// ON/OFF, in any case), or a JSON object whose "state" or "POWER" says so.
+// Returns false for anything else.
+bool parse_heater_report(const char *text, const std::string &on, const std::string &off, bool *is_on);
