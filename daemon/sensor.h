@@ -21,15 +21,18 @@ struct Sensor {
 	Room *room = nullptr;       // sim
 };
 
-// Makes the sensor that cfg names.  A fatal problem (for example a path that
-// does not exist) is printed as one line and gives false.
+// Makes the sensor that cfg names.  A path that does not exist yet is no
+// problem: a w1 chip comes and goes, and the readings say it is missing.
+// A fatal problem (sim without a room) is printed as one line and gives
+// false.
 bool open_sensor(const Config &cfg, Room *room, Sensor &s);
 
 // The unit of what read_sensor() returns: Celsius for the kernel's
 // sensors and the simulation, else the configured --sensor-unit.
 Unit sensor_unit(const Config &cfg);
 
-// Reads the sensor once; may block, up to exec_timeout_s for exec:.
+// Reads the sensor once; may block, up to exec_sensor_timeout_s for exec:
+// (a non-zero exit is a bad reading too).
 // now_s (monotonic) drives the simulated room.
 Reading read_sensor(const Sensor &s, double now_s);
 

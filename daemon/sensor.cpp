@@ -1,0 +1,238 @@
+#include "sensor.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cfloat>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "room.h"
+#include "shell.h"
+
+namespace {
+
+constexpr float millidegrees_per_degree = 1000;
+constexpr long w1_power_on = 85000;  // what a DS18B20 holds before its first conversion
+constexpr size_t text_len = 256;     // a sensor's file or answer; w1_slave is 75 bytes
+
+const char *skip_blanks(const char *p)
+{
+	while (std::isspace(static_cast<unsigned char>(*p)))
+		p++;
+	return p;
+}
+
+// Reads the start of a file in one read at offset 0, as sysfs wants it.
+// Non-blocking, so that a FIFO planted at the path reads as nothing.
+bool read_text(const char *path, char *text, size_t len, const char **why)
+{
+	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0) {
+		*why = errno == ENOENT ? "the sensor file does not exist" : "the sensor file does not open";
+		return false;
+	}
+	ssize_t n;
+	do
+		n = pread(fd, text, len - 1, 0);
+	while (n < 0 && errno == EINTR);
+	close(fd);
+	if (n < 0) {
+		*why = "the sensor file cannot be read";
+		return false;
+	}
+	text[n] = '\0';
+	return true;
+}
+
+// An integer of millidegrees at p, up to end, which may hold only blanks.
+bool millidegrees(const char *p, const char *end, long *milli, const char **why)
+{
+	p = skip_blanks(p);
+	auto [num_end, ec] = std::from_chars(p, end, *milli);
+	if (ec != std::errc() || skip_blanks(num_end) < end) {
+		*why = "no whole number of millidegrees";
+		return false;
+	}
+	return true;
+}
+
+// A finite number at the start of p; *end is where it stops.
+bool number(const char *p, float *value, const char **end, const char **why)
+{
+	double v;
+	auto [num_end, ec] = std::from_chars(p, p + std::strlen(p), v);
+	if (ec != std::errc()) {
+		*why = "no number";
+		return false;
+	}
+	// Checked as a double: one beyond a float's range does not convert.
+	if (!std::isfinite(v) || std::fabs(v) > FLT_MAX) {
+		*why = "not a finite number";
+		return false;
+	}
+	*value = static_cast<float>(v);
+	*end = num_end;
+	return true;
+}
+
+// Does p start a number: a digit, maybe behind a sign and a point?
+bool starts_number(const char *p)
+{
+	if (*p == '-')
+		p++;
+	if (*p == '.')
+		p++;
+	return std::isdigit(static_cast<unsigned char>(*p));
+}
+
+Reading good(float value)
+{
+	return {value, nullptr};
+}
+
+Reading bad(const char *why)
+{
+	return {NAN, why};
+}
+
+Reading read_file(const char *path, bool (*parse)(const char *, float *, const char **))
+{
+	char text[text_len];
+	const char *why = nullptr;
+	float value;
+	if (!read_text(path, text, sizeof text, &why) || !parse(text, &value, &why))
+		return bad(why);
+	return good(value);
+}
+
+Reading read_command(const char *command)
+{
+	char text[text_len];
+	const char *why = nullptr;
+	int rc = run_shell(command, exec_sensor_timeout_s, text, sizeof text, &why);
+	if (rc > 0)
+		return bad("the sensor command failed");
+	float value;
+	if (rc < 0 || !parse_first_number(text, &value, &why))
+		return bad(why);
+	return good(value);
+}
+
+} // namespace
+
+bool parse_millidegrees(const char *text, float *celsius, const char **why)
+{
+	long milli;
+	if (!millidegrees(text, text + std::strlen(text), &milli, why))
+		return false;
+	*celsius = static_cast<float>(milli) / millidegrees_per_degree;
+	return true;
+}
+
+bool parse_w1(const char *text, float *celsius, const char **why)
+{
+	const char *eol = std::strchr(text, '\n');
+	if (!eol) {
+		*why = "the w1 file is cut short";
+		return false;
+	}
+	std::string_view first(text, static_cast<size_t>(eol - text));
+	first = first.substr(0, first.find_last_not_of(" \t\r") + 1);
+	if (!first.ends_with("YES")) {
+		*why = "the w1 chip failed its CRC";
+		return false;
+	}
+	const char *line = eol + 1;
+	const char *t = std::strstr(line, "t=");
+	const char *end = line + std::strcspn(line, "\n");
+	if (!t || t > end) {
+		*why = "the w1 file has no t=";
+		return false;
+	}
+	long milli;
+	if (!millidegrees(t + 2, end, &milli, why))
+		return false;
+	if (milli == w1_power_on) {
+		*why = "the w1 chip holds its power-on value";
+		return false;
+	}
+	*celsius = static_cast<float>(milli) / millidegrees_per_degree;
+	return true;
+}
+
+bool parse_plain_number(const char *text, float *value, const char **why)
+{
+	const char *end;
+	if (!number(skip_blanks(text), value, &end, why))
+		return false;
+	if (*skip_blanks(end) != '\0') {
+		*why = "more than a number";
+		return false;
+	}
+	return true;
+}
+
+bool parse_first_number(const char *text, float *value, const char **why)
+{
+	const char *p = text;
+	while (*p && !starts_number(p))
+		p++;
+	const char *end;
+	if (!*p) {
+		*why = "no number";
+		return false;
+	}
+	return number(p, value, &end, why);
+}
+
+bool open_sensor(const Config &cfg, Room *room, Sensor &s)
+{
+	s.kind = cfg.sensor;
+	s.arg = cfg.sensor_arg;
+	s.room = room;
+	if (s.kind == SensorKind::sim && !room) {
+		std::fprintf(stderr, "ombrixd: the simulated sensor has no room\n");
+		return false;
+	}
+	return true;
+}
+
+Unit sensor_unit(const Config &cfg)
+{
+	switch (cfg.sensor) {
+	case SensorKind::sim:
+	case SensorKind::hwmon:
+	case SensorKind::w1:
+		return Unit::celsius;
+	case SensorKind::file:
+	case SensorKind::exec:
+	case SensorKind::mqtt:
+		break;
+	}
+	return cfg.sensor_unit;
+}
+
+Reading read_sensor(const Sensor &s, double now_s)
+{
+	switch (s.kind) {
+	case SensorKind::sim:
+		return good(s.room->temperature(now_s));
+	case SensorKind::hwmon:
+		return read_file(s.arg.c_str(), parse_millidegrees);
+	case SensorKind::w1:
+		return read_file(s.arg.c_str(), parse_w1);
+	case SensorKind::file:
+		return read_file(s.arg.c_str(), parse_plain_number);
+	case SensorKind::exec:
+		return read_command(s.arg.c_str());
+	case SensorKind::mqtt:
+		break;
+	}
+	return bad("the bus delivers this sensor's readings");
+}
