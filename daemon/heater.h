@@ -21,11 +21,14 @@ struct Heater {
 inline constexpr double exec_heater_timeout_s = 10;
 
 // Makes the heater that cfg names.  A fatal problem (a file: path that does
-// not exist: it is never created) is printed as one line and gives false.
+// not exist: it is never created; or is not a regular file, as sysfs
+// attributes are) is printed as one line and gives false.
 bool open_heater(const Config &cfg, Room *room, Bus *bus, Heater &h);
 
-// Switches the heater ON or OFF.  Returns true when it took the command;
-// false with a constant text in *why when it did not (to be tried again).
+// Switches the heater ON or OFF: file: writes "1\n" or "0\n", exec: runs
+// its command with "on" or "off" (exec_heater_timeout_s at most).  Returns
+// true when it took the command; false with a constant text in *why when it
+// did not (to be tried again).
 bool drive_heater(Heater &h, bool on, double now_s, const char **why);
 
 // Whether the heater forgets: a plug on the bus gets the command again
