@@ -1,0 +1,82 @@
+// A real MQTT broker for a test, and the command-line peers that talk to
+// it: Debian's mosquitto, mosquitto_pub and mosquitto_sub.  The broker runs
+// on free loopback ports with a configuration of the test's own, and every
+// process started here is stopped and reaped, also when a test fails.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <sys/types.h>
+
+// Empty when the broker and its tools are installed; else what is missing.
+std::string cannot_broker();
+
+class Broker {
+public:
+	struct Options {
+		std::string password_file;  // from make_password_file(); anonymous when empty
+		std::string ca_dir;         // from make_test_ca(): adds a TLS listener
+	};
+
+	// Writes its configuration into dir (which must exist) and starts it.
+	Broker(const std::string &dir, const Options &opt);
+	~Broker();
+	Broker(const Broker &) = delete;
+	Broker &operator=(const Broker &) = delete;
+
+	// Whether it listens; else why not.
+	bool running() const { return pid_ > 0; }
+	const std::string &why() const { return why_; }
+
+	int port() const { return port_; }
+	int tls_port() const { return tls_port_; }
+
+	// Stops it (SIGTERM, reaped), and starts it again on the same ports.
+	void stop();
+	bool start();
+
+private:
+	std::string dir_;
+	std::string why_;
+	int port_ = 0;
+	int tls_port_ = 0;
+	pid_t pid_ = -1;
+};
+
+// Makes a password file with one user, through mosquitto_passwd.
+bool make_password_file(const std::string &path, const char *user, const char *password);
+
+// Makes a test CA in dir, and a server certificate it signed for
+// 127.0.0.1 and localhost: ca.crt, server.crt, server.key.
+bool make_test_ca(const std::string &dir);
+
+// Who the peers log in as; anonymous by default.
+struct Login {
+	const char *user = nullptr;
+	const char *password = nullptr;
+};
+
+// mosquitto_pub, QoS 1.  Returns whether it exited 0.
+bool mqtt_publish(int port, const char *topic, const char *payload, bool retain, Login login = {});
+
+// The retained message of topic, or nothing when there is none (after a
+// second's wait).
+std::optional<std::string> mqtt_retained(int port, const char *topic, Login login = {});
+
+// mosquitto_sub in the background, writing "topic payload" lines to a file.
+// The constructor returns once it is subscribed (or after 5 s).
+class Subscriber {
+public:
+	Subscriber(int port, const char *topic, const std::string &file);
+	~Subscriber();
+	Subscriber(const Subscriber &) = delete;
+	Subscriber &operator=(const Subscriber &) = delete;
+
+	// Everything it has received so far.
+	std::string lines() const;
+
+private:
+	std::string file_;
+	pid_t pid_ = -1;
+};
