@@ -1,0 +1,423 @@
+// The real ombrixd, with file: sensors and heaters in a private /tmp, in
+// real time: alone, with the status file written by the test, or with the
+// real client deciding.  Short settings keep each case to a few seconds.
+#include <chrono>
+#include <csignal>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "daemon_run.h"
+#include "isolate.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr int timeout_s = 3;                // --sensor-timeout of these runs
+constexpr auto lost_deadline = 4s;          // the timeout and one second
+constexpr auto settle = 3s;                 // for a change a period or two away
+constexpr auto client_deadline = 15s;       // the client decides every 5 s
+constexpr auto stop_deadline = 3s;
+constexpr auto exec_kill_deadline = 12s;    // the 10 s an exec: heater gets, and slack
+
+const char on[] = "1\n", off[] = "0\n";
+
+// A file: sensor in °F and a file: heater, both in the private /tmp.
+std::vector<std::string> files(std::vector<std::string> extra = {})
+{
+	std::vector<std::string> args = {"--sensor", "file:/tmp/sensor", "--sensor-unit", "F",
+	                                 "--heater", "file:/tmp/heater", "--period", "1",
+	                                 "--sensor-timeout", std::to_string(timeout_s)};
+	args.insert(args.end(), extra.begin(), extra.end());
+	return args;
+}
+
+bool has(const std::string &text, const std::string &part)
+{
+	return text.find(part) != std::string::npos;
+}
+
+std::vector<std::string> lines(const std::string &text)
+{
+	std::vector<std::string> v;
+	std::istringstream in(text);
+	for (std::string l; std::getline(in, l);)
+		v.push_back(l);
+	return v;
+}
+
+class Daemon : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		std::string why = cannot_isolate();
+		if (!why.empty())
+			GTEST_SKIP() << why;
+	}
+
+	bool heater_is(const char *state, std::chrono::milliseconds deadline)
+	{
+		return wait_for([&] { return run.get("heater") == state; }, deadline);
+	}
+
+	// The daemon alone, the test writing the controller's command: the
+	// heater ON from a good reading of 60 °F.
+	void start_on(std::vector<std::string> extra = {})
+	{
+		run.put("sensor", "60\n");
+		run.put("heater", off);
+		run.put("status", "ON\n");
+		run.start(files(extra), false);
+		ASSERT_TRUE(heater_is(on, settle)) << run.err();
+	}
+
+	std::string context() const { return "stdout:\n" + run.out() + "stderr:\n" + run.err(); }
+
+	DaemonRun run;
+};
+
+TEST_F(Daemon, HeaterFollowsTheClientBothWaysWithOneStateLineAChange)
+{
+	run.put("sensor", "60\n");
+	run.put("heater", off);
+	run.start(files());
+	ASSERT_TRUE(heater_is(on, client_deadline)) << context() << run.client_err();
+	EXPECT_EQ(run.get("temp"), "60.000000\n");
+	EXPECT_EQ(run.get("status"), "ON\n");
+
+	run.put("sensor", "80\n");
+	ASSERT_TRUE(heater_is(off, client_deadline)) << context();
+	EXPECT_EQ(run.get("status"), "OFF\n");
+	run.signal(SIGTERM);
+	EXPECT_EQ(run.wait_exit(stop_deadline), 0) << context();
+
+	const std::regex state(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d temp=(-|-?\d+\.\d\d) )"
+	                       R"(command=(-|ON|OFF|unknown) heater=(ON|OFF) )"
+	                       R"(rule=(-|sensor-lost|runaway|max-on|state-unknown|heater-mismatch))");
+	std::vector<std::string> shown = lines(run.out());
+	ASSERT_FALSE(shown.empty());
+	for (size_t i = 0; i < shown.size(); i++) {
+		EXPECT_TRUE(std::regex_match(shown[i], state)) << shown[i];
+		if (i > 0 && shown[i].size() > 20) {
+			EXPECT_NE(shown[i].substr(20), shown[i - 1].substr(20)) << "a state line without a change";
+		}
+	}
+	EXPECT_TRUE(has(run.out(), " temp=60.00 command=ON heater=ON rule=-\n")) << run.out();
+	EXPECT_TRUE(has(run.out(), " temp=80.00 command=OFF heater=OFF rule=-\n")) << run.out();
+}
+
+TEST_F(Daemon, RemovedSensorSwitchesOffWithinTheTimeoutAndBackOnWhenItReturns)
+{
+	run.put("sensor", "60\n");
+	run.put("heater", off);
+	run.start(files());
+	ASSERT_TRUE(heater_is(on, client_deadline)) << context() << run.client_err();
+
+	auto removed = Clock::now();
+	run.remove("sensor");
+	ASSERT_TRUE(heater_is(off, lost_deadline)) << context();
+	auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - removed);
+	RecordProperty("off_after_ms", static_cast<int>(took.count()));
+	EXPECT_TRUE(has(run.err(), "rule sensor-lost tripped")) << context();
+	EXPECT_TRUE(has(run.out(), "heater=OFF rule=sensor-lost\n")) << context();
+
+	run.put("sensor", "60\n");
+	EXPECT_TRUE(heater_is(on, settle)) << context();
+	EXPECT_TRUE(has(run.err(), "rule sensor-lost cleared")) << context();
+}
+
+// With no status file the library retries for two minutes; the rules must
+// not wait for it.
+TEST_F(Daemon, RemovedSensorSwitchesOffWhileTheLibraryIsStuckInItsRetries)
+{
+	start_on();
+	run.remove("status");
+	std::this_thread::sleep_for(1500ms);  // the exchange is into its retries by now
+
+	auto removed = Clock::now();
+	run.remove("sensor");
+	EXPECT_TRUE(heater_is(off, lost_deadline)) << context();
+	auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - removed);
+	RecordProperty("off_after_ms", static_cast<int>(took.count()));
+	run.signal(SIGTERM);
+	EXPECT_EQ(run.wait_exit(stop_deadline), 0) << "a stuck exchange held up the end\n" << context();
+}
+
+struct Stop {
+	int sig;
+	const char *says;
+};
+
+class Stopping : public Daemon, public ::testing::WithParamInterface<Stop> {};
+
+TEST_P(Stopping, LeavesTheHeaterOffAndExitsZero)
+{
+	start_on();
+	run.signal(GetParam().sig);
+	EXPECT_EQ(run.wait_exit(stop_deadline), 0) << context();
+	EXPECT_EQ(run.get("heater"), off);
+	EXPECT_TRUE(has(run.err(), std::string("ombrixd: ") + GetParam().says + "\n")) << context();
+	std::vector<std::string> shown = lines(run.out());
+	ASSERT_FALSE(shown.empty());
+	EXPECT_TRUE(has(shown.back(), " heater=OFF ")) << run.out();
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, Stopping,
+	::testing::Values(Stop{SIGTERM, "Received a termination signal; exiting."},
+	                  Stop{SIGINT, "Received a kill signal; exiting."}));
+
+TEST_F(Daemon, DurationEndsTheRunAsSigtermDoes)
+{
+	start_on({"--duration", "2"});
+	EXPECT_EQ(run.wait_exit(settle), 0) << context();
+	EXPECT_EQ(run.get("heater"), off);
+}
+
+struct Bad {
+	const char *name;
+	const char *sensor;   // --sensor, in /tmp
+	const char *good;     // a reading that heats: 60 °F, 15.5 °C
+	const char *bad;
+	const char *why;      // as the daemon logs it
+};
+
+class BadReading : public Daemon, public ::testing::WithParamInterface<Bad> {};
+
+// Never published, and after the timeout the heater goes OFF with the rule
+// named, though the controller still says ON.
+TEST_P(BadReading, IsNotPublishedAndTripsSensorLost)
+{
+	const Bad &b = GetParam();
+	run.put("sensor", b.good);
+	run.put("heater", off);
+	run.put("status", "ON\n");
+	run.start(files({"--sensor", b.sensor}), false);
+	ASSERT_TRUE(heater_is(on, settle)) << context();
+	std::string published = run.get("temp");
+
+	run.put("sensor", b.bad);
+	EXPECT_TRUE(heater_is(off, lost_deadline)) << context();
+	EXPECT_EQ(run.get("temp"), published);
+	EXPECT_TRUE(has(run.err(), std::string("bad reading: ") + b.why + "\n")) << context();
+	EXPECT_TRUE(has(run.out(), "heater=OFF rule=sensor-lost\n")) << context();
+}
+
+const char w1_good[] = "72 01 4b 46 7f ff 0e 10 57 : crc=57 YES\n72 01 4b 46 7f ff 0e 10 57 t=15500\n";
+const char w1_crc[] = "72 01 4b 46 7f ff 0e 10 57 : crc=57 NO\n72 01 4b 46 7f ff 0e 10 57 t=30000\n";
+const char w1_power_on[] = "50 05 4b 46 7f ff 0c 10 1c : crc=1c YES\n50 05 4b 46 7f ff 0c 10 1c t=85000\n";
+
+INSTANTIATE_TEST_SUITE_P(Kinds, BadReading,
+	::testing::Values(
+		Bad{"w1_crc", "w1:/tmp/sensor", w1_good, w1_crc, "the w1 chip failed its CRC"},
+		Bad{"w1_power_on", "w1:/tmp/sensor", w1_good, w1_power_on, "the w1 chip holds its power-on value"},
+		Bad{"no_number", "file:/tmp/sensor", "60\n", "warm\n", "no number"},
+		Bad{"implausible", "file:/tmp/sensor", "60\n", "200\n", "outside --min and --max"}),
+	[](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Daemon, BadReadingsFromTheStartPublishNothing)
+{
+	run.put("sensor", w1_power_on);
+	run.put("heater", off);
+	run.put("status", "ON\n");
+	run.start(files({"--sensor", "w1:/tmp/sensor"}), false);
+	EXPECT_TRUE(wait_for([&] { return has(run.out(), "rule=sensor-lost"); }, lost_deadline)) << context();
+	EXPECT_EQ(run.get("heater"), off);
+	EXPECT_EQ(run.get("temp"), "");
+}
+
+struct Units {
+	std::vector<std::string> args;
+	const char *reading;
+	const char *published;
+};
+
+class Published : public Daemon, public ::testing::WithParamInterface<Units> {};
+
+TEST_P(Published, InTheUnitAsked)
+{
+	std::vector<std::string> args = {"--sensor", "file:/tmp/sensor", "--heater", "file:/tmp/heater",
+	                                 "--period", "1"};
+	args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
+	run.put("sensor", GetParam().reading);
+	run.put("heater", off);
+	run.start(args, false);
+	EXPECT_TRUE(wait_for([&] { return run.get("temp") == GetParam().published; }, settle))
+		<< run.get("temp") << context();
+}
+
+INSTANTIATE_TEST_SUITE_P(Conversions, Published,
+	::testing::Values(Units{{}, "20\n", "68.000000\n"},
+	                  Units{{"--sensor-unit", "F"}, "68\n", "68.000000\n"},
+	                  Units{{"--unit", "C"}, "20.5\n", "20.500000\n"},
+	                  Units{{"--unit", "C", "--sensor-unit", "F"}, "77\n", "25.000000\n"}));
+
+// An exec: heater in /tmp that logs each call to /tmp/calls; it fails, or
+// hangs, while /tmp/fail or /tmp/hang exists.
+const char relay[] =
+	"echo \"$1 $$\" >>/tmp/calls\n"
+	"[ -e /tmp/hang ] && exec sleep 60\n"
+	"[ -e /tmp/fail ] && exit 1\n"
+	"exit 0\n";
+
+size_t calls(const std::string &log, const std::string &word)
+{
+	size_t n = 0;
+	for (const std::string &l : lines(log))
+		n += l.starts_with(word + " ");
+	return n;
+}
+
+TEST_F(Daemon, FailingExecHeaterIsReportedAndTriedAgainEachPeriod)
+{
+	run.put("relay", relay);
+	run.put("fail", "");
+	run.put("sensor", "60\n");
+	run.put("status", "ON\n");
+	run.start(files({"--heater", "exec:sh /tmp/relay"}), false);
+	EXPECT_TRUE(wait_for([&] { return calls(run.get("calls"), "on") >= 2; }, settle)) << run.get("calls");
+	EXPECT_TRUE(has(run.err(), "cannot switch the heater ON: the heater command failed\n")) << context();
+
+	// Once it takes, it is not switched again.
+	run.remove("fail");
+	std::this_thread::sleep_for(2500ms);
+	size_t tries = calls(run.get("calls"), "on");
+	std::this_thread::sleep_for(2000ms);
+	EXPECT_EQ(calls(run.get("calls"), "on"), tries) << run.get("calls");
+	run.signal(SIGTERM);
+	EXPECT_EQ(run.wait_exit(stop_deadline), 0) << context();
+	EXPECT_EQ(lines(run.get("calls")).back().substr(0, 4), "off ");
+}
+
+bool gone(pid_t pid)
+{
+	std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+	size_t paren = stat.rfind(')');
+	return paren == std::string::npos || stat.compare(paren, 4, ") Z ") == 0;
+}
+
+TEST_F(Daemon, HangingExecHeaterIsKilledAfterTenSeconds)
+{
+	run.put("relay", relay);
+	run.put("hang", "");
+	run.put("sensor", "60\n");
+	run.start(files({"--heater", "exec:sh /tmp/relay"}), false);
+	ASSERT_TRUE(wait_for([&] { return calls(run.get("calls"), "off") == 1; }, settle));
+	auto began = Clock::now();
+	pid_t shell = std::stoi(run.get("calls").substr(4));
+	run.remove("hang");
+	EXPECT_TRUE(wait_for([&] { return gone(shell); }, exec_kill_deadline));
+	auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began);
+	EXPECT_GE(took, 9s) << "killed before its time";
+	RecordProperty("killed_after_ms", static_cast<int>(took.count()));
+	EXPECT_TRUE(wait_for([&] {
+		return has(run.err(), "cannot switch the heater OFF: the command did not answer in time\n");
+	}, settle)) << context();
+	// Tried again a period later; it answers now.
+	EXPECT_TRUE(wait_for([&] { return calls(run.get("calls"), "off") == 2; }, settle)) << run.get("calls");
+	run.signal(SIGTERM);
+	EXPECT_EQ(run.wait_exit(stop_deadline), 0) << context();
+}
+
+TEST_F(Daemon, SwitchOffDrivesAFileHeaterOffAndExits)
+{
+	run.put("heater", on);
+	run.start({"--heater", "file:/tmp/heater", "--switch-off"}, false);
+	EXPECT_EQ(run.wait_exit(stop_deadline), 0) << context();
+	EXPECT_EQ(run.get("heater"), off);
+	EXPECT_EQ(run.get("temp"), "") << "--switch-off published a temperature";
+	EXPECT_EQ(run.err(), "");
+}
+
+TEST_F(Daemon, SwitchOffRunsTheExecHeaterOnce)
+{
+	run.put("relay", relay);
+	run.start({"--heater", "exec:sh /tmp/relay", "--switch-off"}, false);
+	EXPECT_EQ(run.wait_exit(stop_deadline), 0) << context();
+	std::vector<std::string> called = lines(run.get("calls"));
+	ASSERT_EQ(called.size(), 1u);
+	EXPECT_TRUE(called[0].starts_with("off ")) << called[0];
+}
+
+TEST_F(Daemon, SwitchOffOfAMissingHeaterFileFailsInOneLineAndCreatesNothing)
+{
+	run.start({"--heater", "file:/tmp/heater", "--switch-off"}, false);
+	int status = run.wait_exit(stop_deadline);
+	EXPECT_GT(status, 0);
+	EXPECT_NE(status, 2) << "not a usage error";
+	EXPECT_EQ(lines(run.err()).size(), 1u) << run.err();
+	EXPECT_TRUE(run.err().starts_with("ombrixd: ")) << run.err();
+	EXPECT_TRUE(has(run.err(), "/tmp/heater")) << run.err();
+	EXPECT_EQ(run.get("heater"), "");
+}
+
+TEST_F(Daemon, ConfigFileIsExpandedInPlaceSoLaterOptionsWin)
+{
+	run.put("zone.conf", "# a zone\n\nheater = file:/tmp/missing\n  switch-off\n");
+	run.put("heater", on);
+	run.start({"--config", "/tmp/zone.conf", "--heater", "file:/tmp/heater"}, false);
+	EXPECT_EQ(run.wait_exit(stop_deadline), 0) << context();
+	EXPECT_EQ(run.get("heater"), off);
+}
+
+struct Usage {
+	std::vector<std::string> args;
+	const char *names;  // what the one line must name
+};
+
+class BadOption : public Daemon, public ::testing::WithParamInterface<Usage> {};
+
+TEST_P(BadOption, ExitsTwoWithOneLineNamingIt)
+{
+	run.put("bad.conf", "period=soon\n");
+	run.put("heater", on);
+	std::vector<std::string> args = {"--heater", "file:/tmp/heater"};
+	args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
+	run.start(args, false);
+	EXPECT_EQ(run.wait_exit(stop_deadline), 2) << context();
+	std::vector<std::string> said = lines(run.err());
+	ASSERT_EQ(said.size(), 1u) << run.err();
+	EXPECT_TRUE(said[0].starts_with("ombrixd: ")) << said[0];
+	EXPECT_TRUE(has(said[0], GetParam().names)) << said[0];
+	EXPECT_EQ(run.out(), "");
+	EXPECT_EQ(run.get("heater"), on) << "a bad command line drove the heater";
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, BadOption,
+	::testing::Values(Usage{{"--bogus"}, "--bogus"},
+	                  Usage{{"--period"}, "--period"},
+	                  Usage{{"--period", "abc"}, "--period"},
+	                  Usage{{"--period", "0"}, "--period"},
+	                  Usage{{"--sensor-timeout", "-1"}, "--sensor-timeout"},
+	                  Usage{{"--sensor", "thermo:/dev/x"}, "--sensor"},
+	                  Usage{{"--sensor", "w1:"}, "--sensor"},
+	                  Usage{{"--heater", "relay"}, "--heater"},
+	                  Usage{{"--unit", "X"}, "--unit"},
+	                  Usage{{"--sensor-unit", "K"}, "--sensor-unit"},
+	                  Usage{{"--lost-duty", "150"}, "--lost-duty"},
+	                  Usage{{"--min", "30", "--max", "20"}, "--max"},
+	                  Usage{{"--sensor", "mqtt:home/t"}, "--mqtt"},
+	                  Usage{{"--config", "/tmp/none.conf"}, "--config"},
+	                  Usage{{"--config", "/tmp/bad.conf"}, "--period"},
+	                  Usage{{"stray"}, "stray"}));
+
+TEST_F(Daemon, HelpListsEveryOptionAndExitsZero)
+{
+	run.start({"--help"}, false);
+	EXPECT_EQ(run.wait_exit(stop_deadline), 0);
+	EXPECT_EQ(run.err(), "");
+	for (const char *o : {"--config", "--sensor", "--sensor-unit", "--sensor-field", "--unit", "--heater",
+	                      "--heater-on", "--heater-off", "--heater-state", "--period", "--sensor-timeout",
+	                      "--min", "--max", "--heat-check", "--heat-gain", "--max-on", "--lost-duty",
+	                      "--temp-file", "--status-file", "--duration", "--switch-off", "--daemon",
+	                      "--mqtt", "--mqtt-user", "--mqtt-password-file", "--mqtt-ca", "--zone",
+	                      "--ha-prefix", "--help"})
+		EXPECT_TRUE(has(run.out(), std::string(o) + " ")) << o << " is not in\n" << run.out();
+}
+
+} // namespace

@@ -1,0 +1,283 @@
+#include "daemon_run.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "isolate.h"
+#include "process.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int start_timeout_ms = 10000;  // for the namespace to come up
+constexpr auto poll_interval = 25ms;
+constexpr auto keeper_deadline = 5s;     // to kill and reap what is left
+
+struct Launch {
+	std::vector<std::string> daemon_argv, client_argv;  // client_argv empty: none
+	std::string tmp;
+	int out, err, client_err, report;
+	pid_t parent;
+};
+
+// The build's emulator, split at blanks, then the program.
+std::vector<std::string> command(const char *program)
+{
+	std::vector<std::string> argv;
+	std::istringstream words(EMULATOR);
+	for (std::string w; words >> w;)
+		argv.push_back(w);
+	argv.emplace_back(program);
+	return argv;
+}
+
+// In a coverage build the counts of the library's objects in ombrixd, and
+// of the client, go below the working folder, the build folder, which stays
+// in reach even when it lies under the covered /tmp.
+void keep_coverage()
+{
+	setenv("GCOV_PREFIX", ".", 1);
+	fs::path build = fs::path(BUILD_ROOT).relative_path();
+	setenv("GCOV_PREFIX_STRIP", std::to_string(std::distance(build.begin(), build.end())).c_str(), 1);
+}
+
+pid_t spawn(const std::vector<std::string> &args, int out, int err)
+{
+	pid_t pid = fork();
+	if (pid != 0)
+		return pid;
+	prctl(PR_SET_PDEATHSIG, SIGKILL);
+	int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+	if (null < 0 || dup2(null, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+		_exit(126);
+	close_range(3, ~0U, 0);
+	std::vector<char *> argv;
+	for (const std::string &a : args)
+		argv.push_back(const_cast<char *>(a.c_str()));
+	argv.push_back(nullptr);
+	execvp(argv[0], argv.data());
+	_exit(127);
+}
+
+// The children of the calling (single-threaded) process, adopted ones too.
+std::vector<pid_t> children()
+{
+	std::string list = read_file("/proc/self/task/" + std::to_string(getpid()) + "/children");
+	std::istringstream in(list);
+	std::vector<pid_t> pids;
+	for (pid_t p; in >> p;)
+		pids.push_back(p);
+	return pids;
+}
+
+// Kills and reaps every child, and whatever is orphaned to us meanwhile.
+void kill_children()
+{
+	for (;;) {
+		for (pid_t p : children())
+			kill(p, SIGKILL);
+		if (waitpid(-1, nullptr, 0) < 0 && errno == ECHILD)
+			return;
+	}
+}
+
+// The first process of the namespace: starts the daemon and the client,
+// adopts what they leave behind, and ends with the daemon's status once it
+// has ended and everything else is gone.
+[[noreturn]] void keep(const Launch &l)
+{
+	prctl(PR_SET_PDEATHSIG, SIGKILL);
+	if (getppid() != l.parent)
+		_exit(126);
+	// Relative paths from the build folder still reach the binaries once
+	// /tmp is covered, even when the build folder itself is under /tmp.
+	if (chdir(BUILD_ROOT) < 0 || !isolate(l.tmp.c_str()))
+		_exit(126);
+	prctl(PR_SET_CHILD_SUBREAPER, 1);
+	// The daemon must not find the service manager of the test run.
+	unsetenv("NOTIFY_SOCKET");
+	unsetenv("WATCHDOG_USEC");
+	unsetenv("WATCHDOG_PID");
+	keep_coverage();
+	pid_t daemon = spawn(l.daemon_argv, l.out, l.err);
+	if (write(l.report, &daemon, sizeof daemon) != static_cast<ssize_t>(sizeof daemon))
+		_exit(126);
+	close(l.report);
+	if (!l.client_argv.empty())
+		spawn(l.client_argv, l.client_err, l.client_err);
+	int status = 0;
+	for (pid_t p; (p = waitpid(-1, &status, 0)) != daemon;)
+		if (p < 0 && errno != EINTR)
+			_exit(126);
+	kill_children();
+	_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
+int open_log(const std::string &path)
+{
+	return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
+
+} // namespace
+
+DaemonRun::DaemonRun()
+{
+	std::string tmpl = std::string(SCRATCH_ROOT) + "/run-XXXXXX";
+	if (!mkdtemp(tmpl.data()))
+		throw std::runtime_error("mkdtemp failed");
+	root_ = tmpl;
+	tmp_ = root_ + "/tmp";
+	fs::create_directory(tmp_);
+	fs::permissions(tmp_, fs::perms::all | fs::perms::sticky_bit);
+}
+
+DaemonRun::~DaemonRun()
+{
+	wait_exit(0ms);
+	std::error_code ec;
+	fs::remove_all(root_, ec);
+}
+
+void DaemonRun::put(const std::string &name, const std::string &content) const
+{
+	// Whole or not at all, by a rename, so that a reading never meets a
+	// half-written file.
+	std::string path = tmp_ + "/" + name, part = path + ".part";
+	std::ofstream(part, std::ios::binary | std::ios::trunc) << content;
+	fs::rename(part, path);
+}
+
+std::string DaemonRun::get(const std::string &name) const
+{
+	return read_file(tmp_ + "/" + name);
+}
+
+void DaemonRun::remove(const std::string &name) const
+{
+	std::error_code ec;
+	fs::remove(tmp_ + "/" + name, ec);
+}
+
+void DaemonRun::start(const std::vector<std::string> &args, bool with_client)
+{
+	ASSERT_EQ(keeper_, -1) << "a DaemonRun starts once";
+	Launch l;
+	l.daemon_argv = command(DAEMON_REL);
+	l.daemon_argv.insert(l.daemon_argv.end(), args.begin(), args.end());
+	if (with_client)
+		l.client_argv = command(CLIENT_REL);
+	l.tmp = tmp_;
+	l.out = open_log(root_ + "/out");
+	l.err = open_log(root_ + "/err");
+	l.client_err = open_log(root_ + "/client.err");
+	l.parent = getpid();
+	int report[2];
+	ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+	l.report = report[1];
+	keeper_ = fork();
+	ASSERT_GE(keeper_, 0);
+	if (keeper_ == 0) {
+		setpgid(0, 0);
+		keep(l);
+	}
+	setpgid(keeper_, keeper_);
+	close(report[1]);
+	close(l.out);
+	close(l.err);
+	close(l.client_err);
+	pollfd p{report[0], POLLIN, 0};
+	bool told = poll(&p, 1, start_timeout_ms) == 1 &&
+	            read(report[0], &daemon_, sizeof daemon_) == static_cast<ssize_t>(sizeof daemon_);
+	close(report[0]);
+	if (!told) {
+		daemon_ = -1;
+		ADD_FAILURE() << "ombrixd did not start in a private /tmp";
+	}
+}
+
+std::string DaemonRun::out() const
+{
+	return read_file(root_ + "/out");
+}
+
+std::string DaemonRun::err() const
+{
+	// gcov's complaints in a coverage build are not the daemon's reports.
+	std::istringstream all(read_file(root_ + "/err"));
+	std::string text;
+	for (std::string line; std::getline(all, line);)
+		if (!line.starts_with("profiling:"))
+			text += line + "\n";
+	return text;
+}
+
+std::string DaemonRun::client_err() const
+{
+	return read_file(root_ + "/client.err");
+}
+
+void DaemonRun::signal(int sig) const
+{
+	if (daemon_ > 0 && status_ < 0)
+		kill(daemon_, sig);
+}
+
+int DaemonRun::wait_exit(std::chrono::milliseconds deadline)
+{
+	if (status_ >= 0 || keeper_ <= 0)
+		return status_;
+	int st = 0;
+	bool ended = false;
+	for (auto end = std::chrono::steady_clock::now() + deadline; !ended;) {
+		ended = waitpid(keeper_, &st, WNOHANG) == keeper_;
+		if (std::chrono::steady_clock::now() >= end)
+			break;
+		if (!ended)
+			std::this_thread::sleep_for(poll_interval);
+	}
+	if (!ended) {
+		// The keeper kills and reaps the rest once the daemon is gone,
+		// whatever it left in process groups of their own included.
+		if (daemon_ > 0)
+			kill(daemon_, SIGKILL);
+		reap(keeper_, &st, keeper_deadline);
+	}
+	kill(-keeper_, SIGKILL);
+	keeper_ = -1;
+	status_ = ended && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+	return status_;
+}
+
+bool wait_for(const std::function<bool()> &pred, std::chrono::milliseconds deadline)
+{
+	for (auto end = std::chrono::steady_clock::now() + deadline;;) {
+		if (pred())
+			return true;
+		if (std::chrono::steady_clock::now() >= end)
+			return false;
+		std::this_thread::sleep_for(poll_interval);
+	}
+}
+
+std::string read_file(const std::string &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	std::stringstream ss;
+	ss << in.rdbuf();
+	return ss.str();
+}
