@@ -14,6 +14,10 @@ inline constexpr bool plain_build = false;
 inline constexpr bool plain_build = true;
 #endif
 
+// Under qemu-user a process's resident memory is qemu's, translated code
+// included, which grows as more code runs: it is compared only natively.
+inline constexpr bool resident_is_own = plain_build && EMULATOR[0] == '\0';
+
 // Resident memory of pid in kB, from /proc; -1 when it cannot be read.
 long resident_kb(pid_t pid);
 

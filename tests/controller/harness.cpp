@@ -23,11 +23,12 @@ namespace {
 
 constexpr int step_timeout_ms = 10000;  // a hung client fails the test
 
-// The command the client runs under, from CLIENT_WRAPPER split at blanks
-// (valgrind for one), or none.
+// The command the client runs under: CLIENT_WRAPPER (valgrind for one),
+// then the emulator of a cross build, split at blanks; or none.
 std::vector<char *> wrapper()
 {
-	static std::string words = getenv("CLIENT_WRAPPER") ? getenv("CLIENT_WRAPPER") : "";
+	static std::string words = std::string(getenv("CLIENT_WRAPPER") ? getenv("CLIENT_WRAPPER") : "") +
+	                           " " + EMULATOR;
 	std::vector<char *> argv;
 	for (char *w = strtok(words.data(), " "); w; w = strtok(nullptr, " "))
 		argv.push_back(w);

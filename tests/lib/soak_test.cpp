@@ -40,7 +40,8 @@ Usage usage()
 	if (!plain_build)
 		return u;
 	u.heap = mallinfo2().uordblks;
-	u.rss_kb = resident_kb(getpid());
+	if (resident_is_own)
+		u.rss_kb = resident_kb(getpid());
 	return u;
 }
 

@@ -136,7 +136,10 @@ pid_t start_client()
 		int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
 		dup2(null, 2);
 		close_range(3, ~0U, 0);
-		execl(CLIENT_REL, "client", static_cast<char *>(nullptr));
+		if (*EMULATOR)
+			execl(EMULATOR, EMULATOR, CLIENT_REL, static_cast<char *>(nullptr));
+		else
+			execl(CLIENT_REL, "client", static_cast<char *>(nullptr));
 		_exit(127);
 	}
 	return pid;
