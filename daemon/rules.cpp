@@ -134,7 +134,8 @@ State start(double now)
 
 bool plausible(const Settings &s, float t)
 {
-	return std::isfinite(t) && t >= s.min && t <= s.max;
+	// In single precision, as the reading is: --max 122.3 lets 122.3 pass.
+	return std::isfinite(t) && t >= static_cast<float>(s.min) && t <= static_cast<float>(s.max);
 }
 
 bool reading(State &st, const Settings &s, double now, float t)
@@ -160,14 +161,15 @@ void heater_report(State &st, bool on)
 
 void clear_latches(State &st)
 {
-	st.active &= ~latched;
+	st.unlatch = true;
 }
 
 Decision decide(State &st, const Settings &s, double now)
 {
 	double next = never;
 	unsigned before = st.active;
-	unsigned active = st.active & latched;
+	unsigned active = st.unlatch ? 0 : st.active & latched;
+	st.unlatch = false;
 
 	double lost_at = st.last_good_s + s.sensor_timeout_s;
 	if (now >= lost_at) {
@@ -184,8 +186,11 @@ Decision decide(State &st, const Settings &s, double now)
 	// ON stretch, which may take it back.
 	bool on;
 	if (active & bit(sensor_lost)) {
+		// Frost duty stands in for a thermostat that was working: not for
+		// one that never had a reading and a command since it started.
+		bool worked = st.have_temp && st.command != Command::none;
 		double duty_next = never;
-		on = s.lost_duty_pct > 0 && duty_on(st, s, now, &duty_next);
+		on = worked && s.lost_duty_pct > 0 && duty_on(st, s, now, &duty_next);
 		next = std::fmin(next, duty_next);
 	} else {
 		on = st.have_temp && st.command == Command::on && !(active & bit(state_unknown));

@@ -51,6 +51,7 @@ struct State {
 	double mismatch_since_s = 0;
 	bool mismatched = false;
 	unsigned active = 0;          // bit (1 << Rule) for each rule that holds
+	bool unlatch = false;         // clear_latches() was called
 };
 
 // A new machine at time now: heater OFF, no reading, no command.
@@ -64,7 +65,8 @@ bool plausible(const Settings &s, float t);
 bool reading(State &st, const Settings &s, double now, float t);
 void command(State &st, Command c);
 void heater_report(State &st, bool on);
-// Clears the latched rules (runaway, max_on), as SIGHUP does.
+// Clears the latched rules (runaway, max_on), as SIGHUP does, at the next
+// decide(), which reports them cleared.
 void clear_latches(State &st);
 
 struct Decision {
