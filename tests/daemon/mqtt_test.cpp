@@ -286,6 +286,10 @@ TEST_F(MqttDaemon, LosingTheBrokerSwitchesOffAndARestartSendsTheCommandAgain)
 	subscribe(plug_topic);
 	EXPECT_TRUE(plug_got("ON", reconnect_deadline)) << run.err() << sub_->lines();
 	EXPECT_NE(run.err().find("rule sensor-lost cleared"), std::string::npos) << run.err();
+	// The restarted broker kept nothing: the daemon tells it all again,
+	// also what has not changed since.
+	EXPECT_TRUE(retained_is("ombrix/attic/temperature", "59.00", 2s));
+	EXPECT_TRUE(retained_is("ombrix/attic/availability", "online", 2s));
 }
 
 TEST_F(MqttDaemon, ResendsTheCommandEveryPeriod)
