@@ -1,0 +1,713 @@
+// ombrixd's safety rules under synthetic time: each rule trips and clears
+// at its boundary, a second either side, and the supervisor, which sleeps
+// until next_s, never makes one act late.
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <ostream>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "rules.h"
+
+using rules::Command;
+using rules::Decision;
+using rules::Rule;
+using rules::Settings;
+
+namespace {
+
+constexpr double never = std::numeric_limits<double>::infinity();
+constexpr float room_f = 70;  // a plausible reading
+
+unsigned bit(Rule r)
+{
+	return 1u << r;
+}
+
+// Settings with every timed rule out of the way, so that a test turns on
+// only the rules it tries.
+Settings quiet()
+{
+	Settings s;
+	s.sensor_timeout_s = never;
+	s.heat_check_s = 0;
+	return s;
+}
+
+class Rules : public ::testing::Test {
+protected:
+	Decision at(double now) { return rules::decide(st, s, now); }
+
+	void read(double now, float t) { EXPECT_TRUE(rules::reading(st, s, now, t)) << t; }
+
+	// A good reading and an ON command at now: the heater comes ON.
+	void heat(double now, float t = room_f)
+	{
+		read(now, t);
+		rules::command(st, Command::on);
+		ASSERT_TRUE(at(now).heater);
+	}
+
+	Settings s = quiet();
+	rules::State st = rules::start(0);
+};
+
+void expect_held(const Decision &d, unsigned active)
+{
+	EXPECT_EQ(d.active, active);
+	EXPECT_EQ(d.tripped, 0u) << "no new edge";
+	EXPECT_EQ(d.cleared, 0u) << "no new edge";
+}
+
+} // namespace
+
+// ---- plausible readings
+
+struct Plausibility {
+	float t;
+	bool ok;
+};
+
+void PrintTo(const Plausibility &p, std::ostream *os)
+{
+	*os << p.t;
+}
+
+class Plausible : public ::testing::TestWithParam<Plausibility> {};
+
+TEST_P(Plausible, WithinMinAndMaxInclusive)
+{
+	Settings s;  // 14 .. 122
+	EXPECT_EQ(rules::plausible(s, GetParam().t), GetParam().ok) << GetParam().t;
+}
+
+INSTANTIATE_TEST_SUITE_P(Readings, Plausible, ::testing::Values(
+	Plausibility{14, true}, Plausibility{122, true}, Plausibility{71.6f, true},
+	Plausibility{13.99f, false}, Plausibility{122.01f, false}, Plausibility{-40, false},
+	Plausibility{NAN, false}, Plausibility{INFINITY, false}, Plausibility{-INFINITY, false}));
+
+// A bound is written in decimal and a reading arrives as a float: a reading
+// of exactly the bound as written must still count as inside it.
+TEST(PlausibleBounds, AsWrittenAreInclusive)
+{
+	Settings s;
+	s.min = 71.6;   // its float is just below
+	s.max = 122.3;  // its float is just above
+	EXPECT_TRUE(rules::plausible(s, 71.6f));
+	EXPECT_TRUE(rules::plausible(s, 122.3f));
+}
+
+// ---- start
+
+TEST_F(Rules, HeaterStaysOffWithoutAGoodReadingAndAnOnCommand)
+{
+	s.sensor_timeout_s = 60;
+	EXPECT_FALSE(at(0).heater);
+	rules::command(st, Command::on);
+	EXPECT_FALSE(at(1).heater) << "no reading yet";
+	EXPECT_FALSE(rules::reading(st, s, 2, NAN));
+	EXPECT_FALSE(at(2).heater) << "only a bad reading";
+
+	rules::State fresh = rules::start(0);
+	ASSERT_TRUE(rules::reading(fresh, s, 0, room_f));
+	EXPECT_FALSE(rules::decide(fresh, s, 1).heater) << "no command yet";
+	rules::command(fresh, Command::off);
+	EXPECT_FALSE(rules::decide(fresh, s, 2).heater);
+	rules::command(fresh, Command::on);
+	EXPECT_TRUE(rules::decide(fresh, s, 3).heater);
+}
+
+// The frost duty stands in for a thermostat that was working: not for a
+// daemon that has never had a reading and a command.
+TEST_F(Rules, LostDutyWaitsForAFirstGoodReadingAndCommand)
+{
+	s.sensor_timeout_s = 60;
+	s.lost_duty_pct = 25;
+	rules::command(st, Command::on);
+	for (double t : {0, 60, 100, 700})
+		EXPECT_FALSE(at(t).heater) << "no reading ever, at " << t;
+
+	rules::State fresh = rules::start(0);
+	ASSERT_TRUE(rules::reading(fresh, s, 0, room_f));
+	for (double t : {0, 60, 100, 700})
+		EXPECT_FALSE(rules::decide(fresh, s, t).heater) << "no command ever, at " << t;
+}
+
+// The library giving up is no command: it has read nothing.
+TEST_F(Rules, LostDutyWaitsForACommandActuallyRead)
+{
+	s.sensor_timeout_s = 60;
+	s.lost_duty_pct = 25;
+	read(0, room_f);
+	rules::command(st, Command::unknown);
+	for (double t : {0, 60, 100, 700})
+		EXPECT_FALSE(at(t).heater) << "at " << t;
+}
+
+// ---- sensor-lost
+
+TEST_F(Rules, SensorLostTripsAtTheTimeoutAndClearsOnAGoodReading)
+{
+	s.sensor_timeout_s = 60;
+	heat(0);
+	Decision d = at(59);
+	EXPECT_TRUE(d.heater);
+	expect_held(d, 0);
+	EXPECT_EQ(d.next_s, 60);
+
+	d = at(60);
+	EXPECT_FALSE(d.heater);
+	EXPECT_EQ(d.tripped, bit(rules::sensor_lost));
+	EXPECT_EQ(d.next_s, never) << "nothing to do until a reading comes";
+	d = at(61);
+	EXPECT_FALSE(d.heater);
+	expect_held(d, bit(rules::sensor_lost));
+
+	read(61, room_f);
+	d = at(61);
+	EXPECT_TRUE(d.heater);
+	EXPECT_EQ(d.cleared, bit(rules::sensor_lost));
+	EXPECT_EQ(d.next_s, 121);
+	expect_held(at(62), 0);
+}
+
+TEST_F(Rules, SensorLostCountsFromTheStartWhenNoReadingCame)
+{
+	s.sensor_timeout_s = 60;
+	EXPECT_EQ(at(0).next_s, 60);
+	expect_held(at(59), 0);
+	EXPECT_EQ(at(60).tripped, bit(rules::sensor_lost));
+}
+
+TEST_F(Rules, EachGoodReadingPutsTheTimeoutBack)
+{
+	s.sensor_timeout_s = 60;
+	heat(0);
+	read(30, room_f);
+	EXPECT_EQ(at(30).next_s, 90);
+	expect_held(at(89), 0);
+	EXPECT_EQ(at(90).tripped, bit(rules::sensor_lost));
+}
+
+class BadReading : public Rules, public ::testing::WithParamInterface<float> {};
+
+TEST_P(BadReading, IsRefusedAndDoesNotPutTheTimeoutBack)
+{
+	s.sensor_timeout_s = 60;
+	heat(0);
+	EXPECT_FALSE(rules::reading(st, s, 30, GetParam()));
+	EXPECT_EQ(st.temp, room_f) << "the last good reading stays";
+	EXPECT_EQ(at(30).next_s, 60);
+	EXPECT_EQ(at(60).tripped, bit(rules::sensor_lost));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, BadReading,
+	::testing::Values(NAN, INFINITY, -INFINITY, 13.5f, 122.5f));
+
+// ---- frost duty while sensor-lost holds
+
+struct DutyStep {
+	double t;
+	bool heater;
+	double next_s;
+};
+
+TEST_F(Rules, LostDutyRunsItsShareOfEachWindowFromTheTrip)
+{
+	s.sensor_timeout_s = 60;
+	s.lost_duty_pct = 25;  // 150 s of each 600
+	heat(0);
+	for (DutyStep step : std::vector<DutyStep>{
+		     {59, true, 60}, {60, true, 210}, {209, true, 210}, {210, false, 660},
+		     {211, false, 660}, {659, false, 660}, {660, true, 810}, {809, true, 810},
+		     {810, false, 1260}, {1260, true, 1410}}) {
+		Decision d = at(step.t);
+		EXPECT_EQ(d.heater, step.heater) << "at " << step.t;
+		EXPECT_EQ(d.next_s, step.next_s) << "at " << step.t;
+		EXPECT_EQ(d.tripped, step.t == 60 ? bit(rules::sensor_lost) : 0u) << "at " << step.t;
+	}
+}
+
+TEST_F(Rules, LostDutyWindowsStartAgainAtEachTrip)
+{
+	s.sensor_timeout_s = 60;
+	s.lost_duty_pct = 25;
+	heat(0);
+	EXPECT_TRUE(at(100).heater);
+	read(100, room_f);
+	rules::command(st, Command::off);
+	EXPECT_EQ(at(100).cleared, bit(rules::sensor_lost));
+	EXPECT_FALSE(at(100).heater);
+
+	Decision d = at(160);  // lost again: a window of its own
+	EXPECT_TRUE(d.heater);
+	EXPECT_EQ(d.next_s, 310);
+	EXPECT_TRUE(at(250).heater) << "the first trip's window ended at 210";
+	EXPECT_FALSE(at(310).heater);
+}
+
+// A supervisor that wakes late still keeps the windows on the trip's
+// boundary.
+TEST_F(Rules, LostDutyWindowsCountFromTheTripNotFromItsNotice)
+{
+	s.sensor_timeout_s = 60;
+	s.lost_duty_pct = 25;
+	heat(0);
+	Decision d = at(300);  // lost since 60: 240 s into the first window
+	EXPECT_EQ(d.tripped, bit(rules::sensor_lost));
+	EXPECT_FALSE(d.heater);
+	EXPECT_EQ(d.next_s, 660);
+}
+
+TEST_F(Rules, NoLostDutyKeepsTheHeaterOff)
+{
+	s.sensor_timeout_s = 60;
+	heat(0);
+	for (double t : {60, 210, 660, 6000})
+		EXPECT_FALSE(at(t).heater) << "at " << t;
+}
+
+// A lost sensor soon starves the controller, and the library then gives
+// up reading its command: the frost duty must survive that.
+TEST_F(Rules, LostDutyOutlivesStateUnknown)
+{
+	s.sensor_timeout_s = 60;
+	s.lost_duty_pct = 25;
+	heat(0);
+	rules::command(st, Command::unknown);
+	EXPECT_TRUE(at(660).heater);
+	EXPECT_EQ(at(660).active, bit(rules::sensor_lost) | bit(rules::state_unknown));
+}
+
+TEST_F(Rules, RunawayAndMaxOnStillApplyToTheLostDuty)
+{
+	struct Case {
+		Rule rule;
+		double Settings::*limit;
+	};
+	for (Case c : {Case{rules::runaway, &Settings::heat_check_s},
+	               Case{rules::max_on, &Settings::max_on_s}}) {
+		SCOPED_TRACE(rules::name(c.rule));
+		s = quiet();
+		s.sensor_timeout_s = 60;
+		s.lost_duty_pct = 50;  // 300 s ON
+		s.*c.limit = 100;
+		st = rules::start(0);
+		read(0, room_f);
+		rules::command(st, Command::off);
+		EXPECT_FALSE(at(0).heater);
+
+		EXPECT_TRUE(at(60).heater);  // a fresh ON stretch
+		EXPECT_EQ(at(60).next_s, 160);
+		EXPECT_TRUE(at(159).heater);
+		Decision d = at(160);
+		EXPECT_FALSE(d.heater);
+		EXPECT_EQ(d.tripped, bit(c.rule));
+		EXPECT_FALSE(at(660).heater) << "latched through the next window";
+	}
+}
+
+// ---- runaway
+
+struct Rise {
+	float gain;
+	bool trips;
+};
+
+void PrintTo(const Rise &r, std::ostream *os)
+{
+	*os << "risen " << r.gain;
+}
+
+class RunawayCheck : public Rules, public ::testing::WithParamInterface<Rise> {};
+
+TEST_P(RunawayCheck, AtTheEndOfEachWindow)
+{
+	s.heat_check_s = 100;
+	s.heat_gain = 1;
+	heat(0);
+	read(99, room_f + GetParam().gain);
+	Decision d = at(99);
+	EXPECT_TRUE(d.heater);
+	EXPECT_EQ(d.next_s, 100);
+
+	d = at(100);
+	EXPECT_EQ(d.heater, !GetParam().trips);
+	EXPECT_EQ(d.tripped, GetParam().trips ? bit(rules::runaway) : 0u);
+	EXPECT_EQ(d.next_s, GetParam().trips ? never : 200) << "the next window starts";
+}
+
+INSTANTIATE_TEST_SUITE_P(Gains, RunawayCheck, ::testing::Values(
+	Rise{1, false}, Rise{3, false}, Rise{0.75f, true}, Rise{0, true}, Rise{-2, true}));
+
+TEST_F(Rules, RunawayMeasuresEachWindowFromItsOwnStart)
+{
+	s.heat_check_s = 100;
+	s.heat_gain = 1;
+	heat(0);
+	read(50, room_f + 1);
+	EXPECT_TRUE(at(100).heater);
+	read(150, room_f + 1.5f);  // 1.5 since the stretch began, 0.5 in this window
+	EXPECT_TRUE(at(199).heater);
+	EXPECT_EQ(at(200).tripped, bit(rules::runaway));
+}
+
+TEST_F(Rules, RunawayStaysLatchedUntilClearLatches)
+{
+	s.heat_check_s = 100;
+	s.heat_gain = 1;
+	heat(0);
+	EXPECT_EQ(at(100).tripped, bit(rules::runaway));
+
+	read(101, room_f + 20);  // rising now changes nothing
+	rules::command(st, Command::off);
+	rules::command(st, Command::on);
+	for (double t : {101, 200, 5000}) {
+		Decision d = at(t);
+		EXPECT_FALSE(d.heater) << "at " << t;
+		expect_held(d, bit(rules::runaway));
+	}
+
+	rules::clear_latches(st);
+	Decision d = at(5001);
+	EXPECT_TRUE(d.heater);
+	EXPECT_EQ(d.active, 0u);
+	EXPECT_EQ(d.next_s, 5101) << "a new stretch, a new window";
+}
+
+TEST_F(Rules, RunawayTimesOnlyWhileTheHeaterIsOn)
+{
+	s.heat_check_s = 100;
+	s.heat_gain = 1;
+	heat(0);
+	rules::command(st, Command::off);
+	EXPECT_FALSE(at(50).heater);
+	expect_held(at(100), 0);
+	expect_held(at(1000), 0);
+	rules::command(st, Command::on);
+	Decision d = at(1000);
+	EXPECT_TRUE(d.heater);
+	EXPECT_EQ(d.next_s, 1100);
+}
+
+TEST_F(Rules, NoRunawayCheckWhenHeatCheckIsZero)
+{
+	heat(0);
+	Decision d = at(1e6);
+	EXPECT_TRUE(d.heater);
+	EXPECT_EQ(d.next_s, never);
+}
+
+// ---- max-on
+
+TEST_F(Rules, MaxOnLatchesAfterThatLongOn)
+{
+	s.max_on_s = 100;
+	heat(0);
+	Decision d = at(99);
+	EXPECT_TRUE(d.heater);
+	EXPECT_EQ(d.next_s, 100);
+	d = at(100);
+	EXPECT_FALSE(d.heater);
+	EXPECT_EQ(d.tripped, bit(rules::max_on));
+	rules::command(st, Command::on);
+	expect_held(at(101), bit(rules::max_on));
+	EXPECT_FALSE(at(1000).heater);
+
+	rules::clear_latches(st);
+	d = at(1001);
+	EXPECT_TRUE(d.heater);
+	EXPECT_EQ(d.next_s, 1101);
+}
+
+TEST_F(Rules, MaxOnCountsFromTheLastBreak)
+{
+	s.max_on_s = 100;
+	heat(0);
+	rules::command(st, Command::off);
+	EXPECT_FALSE(at(50).heater);
+	rules::command(st, Command::on);
+	EXPECT_EQ(at(51).next_s, 151);
+	expect_held(at(150), 0);
+	EXPECT_TRUE(at(150).heater);
+	EXPECT_EQ(at(151).tripped, bit(rules::max_on));
+}
+
+// Clearing a latch is an edge like any other: the log says so once.
+class ClearedLatch : public Rules, public ::testing::WithParamInterface<Rule> {};
+
+TEST_P(ClearedLatch, IsReportedOnce)
+{
+	(GetParam() == rules::runaway ? s.heat_check_s : s.max_on_s) = 100;
+	heat(0);
+	ASSERT_EQ(at(100).tripped, bit(GetParam()));
+	rules::clear_latches(st);
+	EXPECT_EQ(at(101).cleared, bit(GetParam()));
+	EXPECT_EQ(at(102).cleared, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Latches, ClearedLatch, ::testing::Values(rules::runaway, rules::max_on),
+	[](const ::testing::TestParamInfo<Rule> &info) {
+		return info.param == rules::runaway ? "runaway" : "max_on";
+	});
+
+// ---- state-unknown
+
+class StateUnknown : public Rules, public ::testing::WithParamInterface<Command> {};
+
+TEST_P(StateUnknown, HoldsTheHeaterOffUntilACommandComes)
+{
+	heat(0);
+	rules::command(st, Command::unknown);
+	Decision d = at(10);
+	EXPECT_FALSE(d.heater);
+	EXPECT_EQ(d.tripped, bit(rules::state_unknown));
+	rules::command(st, Command::unknown);  // the daemon goes on trying
+	expect_held(at(11), bit(rules::state_unknown));
+	expect_held(at(500), bit(rules::state_unknown));
+
+	rules::command(st, GetParam());
+	d = at(501);
+	EXPECT_EQ(d.cleared, bit(rules::state_unknown));
+	EXPECT_EQ(d.heater, GetParam() == Command::on);
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, StateUnknown, ::testing::Values(Command::on, Command::off),
+	[](const ::testing::TestParamInfo<Command> &info) {
+		return info.param == Command::on ? "on" : "off";
+	});
+
+// ---- heater-mismatch
+
+TEST_F(Rules, MismatchIsLoggedButDoesNotHoldTheHeaterOff)
+{
+	s.mismatch_s = 15;
+	heat(0);
+	rules::heater_report(st, false);
+	EXPECT_EQ(at(0).next_s, 15);
+	expect_held(at(14), 0);
+	Decision d = at(15);
+	EXPECT_TRUE(d.heater);
+	EXPECT_EQ(d.tripped, bit(rules::heater_mismatch));
+	d = at(16);
+	EXPECT_TRUE(d.heater);
+	expect_held(d, bit(rules::heater_mismatch));
+
+	rules::heater_report(st, true);
+	d = at(17);
+	EXPECT_TRUE(d.heater);
+	EXPECT_EQ(d.cleared, bit(rules::heater_mismatch));
+}
+
+TEST_F(Rules, MismatchCountStartsAgainWhenTheHeaterSwitches)
+{
+	s.mismatch_s = 15;
+	heat(0);
+	rules::heater_report(st, false);
+	expect_held(at(10), 0);
+	rules::command(st, Command::off);  // the report matches now
+	expect_held(at(10), 0);
+	rules::command(st, Command::on);
+	EXPECT_EQ(at(12).next_s, 27);
+	expect_held(at(26), 0);
+	EXPECT_EQ(at(27).tripped, bit(rules::heater_mismatch));
+}
+
+TEST_F(Rules, MismatchCountStartsAgainWhenASwitchLeavesItMismatched)
+{
+	s.mismatch_s = 15;
+	heat(0);
+	rules::heater_report(st, false);
+	expect_held(at(0), 0);
+	rules::heater_report(st, true);  // following at last, just as it is told OFF
+	rules::command(st, Command::off);
+	EXPECT_EQ(at(10).next_s, 25);
+	expect_held(at(15), 0);
+	EXPECT_EQ(at(25).tripped, bit(rules::heater_mismatch));
+}
+
+TEST_F(Rules, MismatchHoldsThroughASwitch)
+{
+	s.mismatch_s = 15;
+	heat(0);
+	rules::heater_report(st, false);
+	EXPECT_EQ(at(15).tripped, bit(rules::heater_mismatch));
+	rules::heater_report(st, true);  // stuck the other way now
+	rules::command(st, Command::off);
+	for (double t : {20, 21, 35, 100})
+		expect_held(at(t), bit(rules::heater_mismatch));
+}
+
+// A plug that has said nothing yet has not shown that it follows.
+TEST_F(Rules, MismatchCountsFromTheStartUntilAFirstReport)
+{
+	s.mismatch_s = 15;
+	read(0, room_f);
+	rules::command(st, Command::off);
+	EXPECT_FALSE(at(0).heater);
+	expect_held(at(14), 0);
+	EXPECT_EQ(at(15).tripped, bit(rules::heater_mismatch));
+}
+
+TEST_F(Rules, NoMismatchRuleForAHeaterThatCannotReport)
+{
+	heat(0);
+	rules::heater_report(st, false);
+	expect_held(at(1e6), 0);
+}
+
+// ---- the rule a state line names
+
+TEST(Shown, TheMostSeriousRule)
+{
+	// Most serious first: a latch needs a person, a lost sensor blinds the
+	// controller, an unread command stops it, a mismatch only warns.
+	const Rule order[] = {rules::runaway, rules::max_on, rules::sensor_lost, rules::state_unknown,
+	                      rules::heater_mismatch};
+	EXPECT_EQ(rules::shown(0), rules::rule_count);
+	for (size_t i = 0; i < std::size(order); i++) {
+		EXPECT_EQ(rules::shown(bit(order[i])), order[i]);
+		for (size_t j = i + 1; j < std::size(order); j++)
+			EXPECT_EQ(rules::shown(bit(order[i]) | bit(order[j])), order[i])
+				<< rules::name(order[i]) << " over " << rules::name(order[j]);
+	}
+}
+
+// ---- next_s: the supervisor sleeps until then
+
+// What the machine is fed, at whole seconds.
+struct Event {
+	enum Kind { read, command, report, hup } kind;
+	double t;
+	float temp = 0;
+	Command c = Command::none;
+	bool on = false;
+};
+
+struct Script {
+	const char *name;
+	Settings s;
+	std::vector<Event> events;
+	double end_s;
+};
+
+void feed(rules::State &st, const Settings &s, const Event &e)
+{
+	switch (e.kind) {
+	case Event::read:
+		rules::reading(st, s, e.t, e.temp);
+		break;
+	case Event::command:
+		rules::command(st, e.c);
+		break;
+	case Event::report:
+		rules::heater_report(st, e.on);
+		break;
+	case Event::hup:
+		rules::clear_latches(st);
+		break;
+	}
+}
+
+// Readings from..to every step seconds, rising by slope a second.
+void readings(std::vector<Event> &ev, double from, double to, double step, float t0, float slope)
+{
+	for (double t = from; t <= to; t += step)
+		ev.push_back({Event::read, t, t0 + slope * static_cast<float>(t - from)});
+}
+
+Script lost_with_duty()
+{
+	Script sc{"lost_with_duty", quiet(), {}, 3000};
+	sc.s.sensor_timeout_s = 60;
+	sc.s.lost_duty_pct = 25;
+	sc.s.heat_check_s = 100;
+	sc.s.heat_gain = 1;
+	sc.s.max_on_s = 1000;
+	readings(sc.events, 0, 500, 10, 70, 0.02f);
+	sc.events.push_back({Event::command, 5, 0, Command::on});
+	readings(sc.events, 1300, 1400, 25, 72, 0.05f);
+	sc.events.push_back({Event::hup, 1300});
+	sc.events.push_back({Event::command, 2000, 0, Command::unknown});
+	return sc;
+}
+
+Script mismatch_and_unknown()
+{
+	Script sc{"mismatch_and_unknown", quiet(), {}, 1000};
+	sc.s.sensor_timeout_s = 30;
+	sc.s.mismatch_s = 15;
+	readings(sc.events, 0, 1000, 10, 70, 0);
+	sc.events.push_back({Event::command, 0, 0, Command::on});
+	sc.events.push_back({Event::report, 0, 0, Command::none, false});
+	sc.events.push_back({Event::report, 40, 0, Command::none, true});
+	sc.events.push_back({Event::command, 100, 0, Command::off});
+	sc.events.push_back({Event::command, 200, 0, Command::unknown});
+	sc.events.push_back({Event::command, 300, 0, Command::on});
+	sc.events.push_back({Event::report, 360, 0, Command::none, false});
+	return sc;
+}
+
+Script flapping_sensor()
+{
+	Script sc{"flapping_sensor", quiet(), {}, 2500};
+	sc.s.sensor_timeout_s = 30;
+	sc.s.lost_duty_pct = 40;
+	sc.s.heat_check_s = 60;
+	sc.s.heat_gain = 0.5;
+	sc.s.max_on_s = 200;
+	readings(sc.events, 0, 150, 7, 68, 0.01f);
+	sc.events.push_back({Event::command, 3, 0, Command::on});
+	sc.events.push_back({Event::read, 170, NAN});
+	readings(sc.events, 400, 420, 10, 69, 0);
+	readings(sc.events, 900, 1300, 13, 69, 0.02f);
+	sc.events.push_back({Event::hup, 1000});
+	sc.events.push_back({Event::hup, 1500});
+	return sc;
+}
+
+void PrintTo(const Script &sc, std::ostream *os)
+{
+	*os << sc.name;
+}
+
+class NextDeadline : public ::testing::TestWithParam<Script> {};
+
+// One machine decided every second, one only at events and at next_s, as
+// the supervisor does: they must agree at every second, or some rule's
+// deadline was missing from next_s and it acted late.
+TEST_P(NextDeadline, SleepingUntilItNeverActsLate)
+{
+	const Script &sc = GetParam();
+	rules::State dense = rules::start(0), sparse = rules::start(0);
+	Decision last{};
+	double due = 0;
+	unsigned dense_edges = 0, sparse_edges = 0;
+	for (double t = 0; t <= sc.end_s; t++) {
+		bool fed = false;
+		for (const Event &e : sc.events) {
+			if (e.t != t)
+				continue;
+			feed(dense, sc.s, e);
+			feed(sparse, sc.s, e);
+			fed = true;
+		}
+		Decision d = rules::decide(dense, sc.s, t);
+		dense_edges += static_cast<unsigned>(std::popcount(d.tripped | d.cleared));
+		if (fed || t >= due) {
+			last = rules::decide(sparse, sc.s, t);
+			due = last.next_s;
+			sparse_edges += static_cast<unsigned>(std::popcount(last.tripped | last.cleared));
+		}
+		ASSERT_EQ(last.heater, d.heater) << "at " << t;
+		ASSERT_EQ(last.active, d.active) << "at " << t;
+	}
+	EXPECT_EQ(sparse_edges, dense_edges);
+	EXPECT_GT(dense_edges, 4u) << "the script exercises the rules";
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripts, NextDeadline,
+	::testing::Values(lost_with_duty(), mismatch_and_unknown(), flapping_sensor()),
+	[](const ::testing::TestParamInfo<Script> &info) { return std::string(info.param.name); });
