@@ -2,9 +2,14 @@
 # The footprint benchmark: prints one table of what a controller cycle and a
 # library call cost, beside the budgets and the floor (the calls no
 # implementation can avoid).  Needs root (a private /tmp), strace and valgrind.
-# usage: footprint.sh BUILD_DIR
+# With ARM64_DIR, a cross build of the same programs (bench/CMakeLists.txt
+# makes it where the cross tools are installed), an arm64 column beside:
+# measured under qemu-user, which gives the guest's own system calls
+# (-strace) and heap, but not its instructions, memory or time.
+# usage: footprint.sh BUILD_DIR [ARM64_DIR]
 set -eu
 build=$(realpath "$1")
+arm64=${2:+$(realpath "$2")}
 client=$build/controller/client
 shim=$build/bench/libcycle_shim.so
 lib_bench=$build/bench/lib_bench
@@ -14,7 +19,7 @@ if [ "${FOOTPRINT_ISOLATED:-}" != 1 ]; then
 	scratch=$(mktemp -d)
 	trap 'rm -rf "$scratch"' EXIT
 	FOOTPRINT_ISOLATED=1 unshare -m sh -c \
-		"mount --make-rprivate / && mount --bind '$scratch' /tmp && sh '$0' '$build'"
+		"mount --make-rprivate / && mount --bind '$scratch' /tmp && sh '$0' '$build' '$arm64'"
 	exit
 fi
 cd /tmp
@@ -45,6 +50,19 @@ instructions() {
 
 per_cycle() { echo $((($2 - $1) / (many - few))); }
 
+# guest_calls KIND CYCLES: system calls of the arm64 client, as qemu-user
+# saw the guest make them; one line each.
+guest_calls() {
+	prepare "$1"
+	BENCH_CYCLES="$2" BENCH_RESET="$(reset_for "$1")" \
+		qemu-aarch64-static -E LD_PRELOAD="$arm64/bench/libcycle_shim.so" -strace \
+		"$arm64/controller/client" 2>&1 >/dev/null | grep -c '^[0-9]* [a-z_0-9]*('
+}
+guest_lib_calls() {
+	qemu-aarch64-static -strace "$arm64/bench/lib_bench" --calls "$1" "$2" 2>&1 >/dev/null |
+		grep -c '^[0-9]* [a-z_0-9]*('
+}
+
 steady_sys=$(per_cycle "$(syscalls steady $few)" "$(syscalls steady $many)")
 # each command cycle includes the benchmark's own pwrite of "OFF\n"
 command_sys=$(($(per_cycle "$(syscalls command $few)" "$(syscalls command $many)") - 1))
@@ -69,17 +87,41 @@ read_sys=$(per_cycle "$(lib_calls read $few)" "$(lib_calls read $many)")
 "$lib_bench" --benchmark_format=csv 2>/dev/null >/tmp/lib.csv
 ns() { awk -F, -v n="\"$1\"" '$1 == n { printf "%.0f", $4 }' /tmp/lib.csv; }
 
+# The arm64 column: the same measures, where emulation gives them.
+a_steady=- a_command=- a_first=- a_growth=- a_write=- a_read=-
+if [ -n "$arm64" ] && [ -x "$arm64/controller/client" ]; then
+	cd /tmp
+	a_steady=$(per_cycle "$(guest_calls steady $few)" "$(guest_calls steady $many)")
+	a_command=$(($(per_cycle "$(guest_calls command $few)" "$(guest_calls command $many)") - 1))
+	prepare command
+	BENCH_CYCLES=$many BENCH_RESET=1 BENCH_HEAP=/tmp/heap \
+		qemu-aarch64-static -E LD_PRELOAD="$arm64/bench/libcycle_shim.so" "$arm64/controller/client"
+	read -r a_first a_most </tmp/heap
+	a_growth=$((a_most - a_first))
+	cd /tmp/lib
+	a_write=$(per_cycle "$(guest_lib_calls write $few)" "$(guest_lib_calls write $many)")
+	a_read=$(per_cycle "$(guest_lib_calls read $few)" "$(guest_lib_calls read $many)")
+fi
+
 verdict() { [ "$1" -le "$2" ] && echo ok || echo OVER; }
-printf '%-46s %12s %10s %8s  %s\n' "measure" "measured" "budget" "floor" ""
-row() { printf '%-46s %12s %10s %8s  %s\n' "$@"; }
-row "client cycle, no command: system calls" "$steady_sys" 11 7 "$(verdict "$steady_sys" 11)"
-row "client cycle, command: system calls" "$command_sys" 16 10 "$(verdict "$command_sys" 16)"
-row "client cycle, no command: instructions" "$steady_ins" - - ""
-row "client cycle, command: instructions" "$command_ins" - - ""
-row "client heap in use after cycle 1 (bytes)" "$heap_first" - - ""
-row "client heap growth over $many cycles (bytes)" "$((heap_most - heap_first))" 0 0 "$(verdict $((heap_most - heap_first)) 0)"
-row "client peak resident memory (KiB)" "$rss_kb" 1536 - "$(verdict "$rss_kb" 1536)"
-row "ombrix_write_temperature: system calls" "$write_sys" 5 3 "$(verdict "$write_sys" 5)"
-row "ombrix_write_temperature: time (ns)" "$(ns BM_write_temperature)" - - ""
-row "read attempt, waits seamed out: system calls" "$read_sys" - 3 ""
-row "read attempt, waits seamed out: time (ns)" "$(ns BM_read_attempt)" - - ""
+printf '%-46s %9s %9s %8s %7s  %s\n' "measure" "x86-64" "arm64" "budget" "floor" ""
+row() { printf '%-46s %9s %9s %8s %7s  %s\n' "$@"; }
+row "client cycle, no command: system calls" "$steady_sys" "$a_steady" 11 7 "$(verdict "$steady_sys" 11)"
+row "client cycle, command: system calls" "$command_sys" "$a_command" 16 10 "$(verdict "$command_sys" 16)"
+row "client cycle, no command: instructions" "$steady_ins" - - - ""
+row "client cycle, command: instructions" "$command_ins" - - - ""
+row "client heap in use after cycle 1 (bytes)" "$heap_first" "$a_first" - - ""
+row "client heap growth over $many cycles (bytes)" "$((heap_most - heap_first))" "$a_growth" 0 0 "$(verdict $((heap_most - heap_first)) 0)"
+row "client peak resident memory (KiB)" "$rss_kb" - 1536 - "$(verdict "$rss_kb" 1536)"
+row "ombrix_write_temperature: system calls" "$write_sys" "$a_write" 5 3 "$(verdict "$write_sys" 5)"
+row "ombrix_write_temperature: time (ns)" "$(ns BM_write_temperature)" - - - ""
+row "read attempt, waits seamed out: system calls" "$read_sys" "$a_read" - 3 ""
+row "read attempt, waits seamed out: time (ns)" "$(ns BM_read_attempt)" - - - ""
+if [ "$a_steady" != - ]; then
+	echo "arm64: cross-built, run under qemu-user.  System calls are the guest's own, from"
+	echo "qemu's -strace; heap is the guest's malloc.  Instructions, resident memory and"
+	echo "times under qemu are qemu's, so none is given; the verdicts are x86-64's."
+else
+	echo "arm64: not measured (no cross build: crossbuild-essential-arm64, qemu-user-static"
+	echo "and libbenchmark-dev:arm64 make one)."
+fi
