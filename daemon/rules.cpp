@@ -151,6 +151,7 @@ bool reading(State &st, const Settings &s, double now, float t)
 void command(State &st, Command c)
 {
 	st.command = c;
+	st.commanded = st.commanded || c == Command::on || c == Command::off;
 }
 
 void heater_report(State &st, bool on)
@@ -188,7 +189,7 @@ Decision decide(State &st, const Settings &s, double now)
 	if (active & bit(sensor_lost)) {
 		// Frost duty stands in for a thermostat that was working: not for
 		// one that never had a reading and a command since it started.
-		bool worked = st.have_temp && st.command != Command::none;
+		bool worked = st.have_temp && st.commanded;
 		double duty_next = never;
 		on = worked && s.lost_duty_pct > 0 && duty_on(st, s, now, &duty_next);
 		next = std::fmin(next, duty_next);

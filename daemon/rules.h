@@ -41,6 +41,7 @@ struct State {
 	float temp = 0;               // the last good reading
 	double last_good_s = 0;       // when it came, or the start
 	Command command = Command::none;
+	bool commanded = false;       // an ON or OFF has been read since the start
 	bool heater = false;          // as last decided
 	double on_since_s = 0;        // start of the current ON stretch
 	double check_since_s = 0;     // start of the current runaway check
