@@ -144,6 +144,7 @@ struct Daemon {
 	bool driven = false;            // what the heater was last told
 	double next_drive_s = never;    // when to tell it again
 	const char *bad_why = nullptr;  // the last bad reading's reason, logged once
+	const char *drive_why = nullptr;  // the last failed switch's reason, logged once
 	char shown[128] = "";           // the last state line, without its time
 	double watchdog_s = never;      // ping interval, or never
 	double next_ping_s = never;
@@ -233,18 +234,34 @@ void take_inbox(Daemon &d, double now)
 		d.next_drive_s = now;  // the plug gets the command at once
 }
 
+void ping(Daemon &d, double now)
+{
+	if (now < d.next_ping_s)
+		return;
+	sd_notify(0, "WATCHDOG=1");
+	d.next_ping_s = now + d.watchdog_s;
+}
+
 // Tells the heater what the rules decided: at once on a change, again a
 // period after a failed switch, and every period for a heater that forgets.
+// A switch may take up to exec_heater_timeout_s: the watchdog hears from
+// us just before.
 void drive(Daemon &d, bool on, double now)
 {
 	if (on == d.driven && now < d.next_drive_s)
 		return;
+	if (d.watchdog_s != never)
+		d.next_ping_s = now;
+	ping(d, now);
 	const char *why = nullptr;
 	bool ok = drive_heater(d.heater, on, now, &why);
 	d.driven = on;
 	d.next_drive_s = ok && !heater_resends(d.heater) ? never : now + d.cfg.period_s;
-	if (!ok)
+	if (!ok && why != d.drive_why)
 		report(LOG_ERR, "cannot switch the heater %s: %s", on ? "ON" : "OFF", why);
+	if (ok && d.drive_why)
+		report(LOG_NOTICE, "the heater takes commands again");
+	d.drive_why = ok ? nullptr : why;
 }
 
 const char *command_text(rules::Command c)
@@ -285,14 +302,6 @@ void show(Daemon &d, const rules::Decision &dec)
 	bus_state(*d.bus, bs);
 }
 
-void ping(Daemon &d, double now)
-{
-	if (now < d.next_ping_s)
-		return;
-	sd_notify(0, "WATCHDOG=1");
-	d.next_ping_s = now + d.watchdog_s;
-}
-
 // Waits for a signal, a post or the time until; returns the signal, or 0.
 int wait_event(const Daemon &d, double until)
 {
@@ -308,20 +317,22 @@ int wait_event(const Daemon &d, double until)
 	return static_cast<int>(si.ssi_signo);
 }
 
-// The end, by a signal or --duration: heater OFF, then out.
+// The end, by a signal or --duration: heater OFF, then out, with status 1
+// when the heater did not take the OFF.
 [[noreturn]] void stop(Daemon &d, const char *why)
 {
 	sd_notify(0, "STOPPING=1");
 	const char *fail = nullptr;
-	if (!drive_heater(d.heater, false, clock_s(), &fail))
+	bool off = drive_heater(d.heater, false, clock_s(), &fail);
+	if (!off)
 		report(LOG_ERR, "cannot switch the heater OFF: %s", fail);
-	if (d.bus) {
-		show(d, rules::Decision{false, d.st.active, 0, 0, never});
+	show(d, rules::Decision{false, d.st.active, 0, 0, never});
+	if (d.bus)
 		bus_close(d.bus);
-	}
 	report(LOG_INFO, "%s", why);
-	std::fflush(stdout);
-	std::_Exit(0);  // the other threads may be deep in a library wait
+	// The other threads may be deep in a library wait: nothing waits for
+	// them, and they own nothing that exit() tears down.
+	std::exit(off ? 0 : 1);
 }
 
 [[noreturn]] void supervise(Daemon &d)
