@@ -1,6 +1,6 @@
-// The whole loop in real time, the one test that waits: demo.sh runs the
-// real client and roomd in a private /tmp until roomd reads the heater as
-// ON, then a SIGTERM to the script ends both.
+// The main job in real time: demo.sh runs the real client and ombrixd's
+// simulated room in a private /tmp until ombrixd drives the heater ON, then
+// a SIGTERM to the script ends both, with the heater OFF.
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr auto switch_deadline = 30s;  // the client decides every 5 s
-constexpr auto stop_deadline = 10s;    // roomd stops after its current step
+constexpr auto stop_deadline = 10s;
 
 std::string slurp(const fs::path &p)
 {
@@ -34,16 +34,12 @@ std::string slurp(const fs::path &p)
 	return ss.str();
 }
 
-bool heater_read_on(const std::string &out)
+bool heater_driven_on(const std::string &out)
 {
-	std::istringstream lines(out);
-	for (std::string line; std::getline(lines, line);)
-		if (line.ends_with("  ON"))
-			return true;
-	return false;
+	return out.find(" heater=ON ") != std::string::npos;
 }
 
-TEST(Loop, ClientAndRoomdSwitchTheHeaterThroughTheFiles)
+TEST(Loop, ClientAndSimulatedRoomSwitchTheHeaterThroughTheFiles)
 {
 	std::string why = cannot_isolate();
 	if (!why.empty())
@@ -65,15 +61,15 @@ TEST(Loop, ClientAndRoomdSwitchTheHeaterThroughTheFiles)
 		setenv("DEMO_OUT", out_dir.c_str(), 1);
 		if (chdir(BUILD_ROOT) < 0 || !isolate(tmp.c_str()) || dup2(fd, 1) < 0 || dup2(fd, 2) < 0)
 			_exit(126);
-		execl("/bin/sh", "sh", "./roomd/demo.sh", "./controller/client", "./roomd/roomd",
-		      "60", "60", static_cast<char *>(nullptr));
+		execl("/bin/sh", "sh", "./daemon/demo.sh", "./controller/client", "./daemon/ombrixd",
+		      "60", static_cast<char *>(nullptr));
 		_exit(127);
 	}
 	setpgid(pid, pid);
 	close(fd);
 
 	auto end = std::chrono::steady_clock::now() + switch_deadline;
-	while (!heater_read_on(slurp(out)) && std::chrono::steady_clock::now() < end)
+	while (!heater_driven_on(slurp(out)) && std::chrono::steady_clock::now() < end)
 		std::this_thread::sleep_for(100ms);
 	kill(pid, SIGTERM);
 	int status = 0;
@@ -83,13 +79,17 @@ TEST(Loop, ClientAndRoomdSwitchTheHeaterThroughTheFiles)
 	std::string text = slurp(out);
 	EXPECT_TRUE(ended) << "the demo did not stop on SIGTERM\n" << text;
 	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
-	EXPECT_TRUE(heater_read_on(text)) << "roomd never read the heater as ON\n" << text;
-	EXPECT_NE(text.find("roomd: Received a termination signal; exiting.\n"), std::string::npos) << text;
+	std::string states = slurp(fs::path(root) / "demo.log");
+	EXPECT_TRUE(heater_driven_on(states)) << "ombrixd never drove the heater ON\n" << text;
+	size_t last = states.rfind(" heater=");
+	EXPECT_EQ(states.compare(last, 12, " heater=OFF "), 0) << "the heater was left ON\n" << states;
+	EXPECT_NE(text.find("ombrixd: Received a termination signal; exiting.\n"), std::string::npos) << text;
 	EXPECT_EQ(kill(-pid, 0), -1) << "something of the demo is still running";
 	EXPECT_EQ(slurp(tmp / "status"), "ON\n");
 	float temp = 0;
 	EXPECT_EQ(std::sscanf(slurp(tmp / "temp").c_str(), "%f", &temp), 1);
-	EXPECT_GE(temp, 55.0f);
+	EXPECT_GE(temp, 60.0f);
+	EXPECT_LE(temp, 80.0f);
 	if (std::system("command -v gnuplot >/dev/null") == 0) {
 		EXPECT_NE(text.find("Picture of the run: "), std::string::npos) << text;
 		EXPECT_NE(slurp(fs::path(root) / "demo.svg").find("<svg"), std::string::npos);

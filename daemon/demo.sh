@@ -1,0 +1,54 @@
+#!/bin/sh
+# The main job: the thermostat client against ombrixd with its simulated
+# room (--sensor sim --heater sim), through the real /tmp/temp and
+# /tmp/status, for a bounded time.  Stops both at the end, or at SIGINT or
+# SIGTERM.  ombrixd's state lines go to demo.log in DEMO_OUT (default:
+# here) and, where gnuplot is installed, make a picture of the run there,
+# demo.svg.
+# usage: demo.sh CLIENT OMBRIXD [SECONDS]
+set -u
+client=$1
+ombrixd=$2
+seconds=${3:-90}
+out=${DEMO_OUT:-.}
+log=$out/demo.log
+svg=$out/demo.svg
+
+echo "Heater ON below 69, OFF above 75; running for ${seconds} seconds."
+"$ombrixd" --sensor sim --heater sim --period 1 --duration "$seconds" >"$log" &
+daemon_pid=$!
+"$client" &
+client_pid=$!
+tail -n +1 -f --pid="$daemon_pid" "$log" &
+tail_pid=$!
+trap 'kill -TERM "$daemon_pid" 2>/dev/null' INT TERM
+
+# A trapped signal ends a wait early: wait again until ombrixd is gone.
+rc=0
+wait "$daemon_pid" || rc=$?
+while kill -0 "$daemon_pid" 2>/dev/null; do
+	rc=0
+	wait "$daemon_pid" || rc=$?
+done
+kill -TERM "$client_pid" 2>/dev/null
+wait "$client_pid" 2>/dev/null
+wait "$tail_pid" 2>/dev/null
+echo "Stopped; the heater is OFF and /tmp/status holds the last command."
+
+# The state lines as columns for gnuplot: seconds since the first line,
+# temperature, heater.
+awk '{
+	split(substr($1, 12), hms, ":")
+	s = hms[1] * 3600 + hms[2] * 60 + hms[3]
+	if (NR == 1) first = s
+	if (s < first) s += 86400
+	split($2, t, "="); split($4, h, "=")
+	if (t[2] != "-") print s - first, t[2], h[2]
+}' "$log" >"$log.dat"
+if command -v gnuplot >/dev/null; then
+	gnuplot -e "log='$log.dat'; out='$svg'" "$(dirname "$0")/plot.gp" &&
+		echo "Picture of the run: $(realpath "$svg")"
+else
+	echo "No picture of the run: gnuplot is not installed (apt-get install gnuplot-nox)."
+fi
+exit "$rc"
