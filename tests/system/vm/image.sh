@@ -9,8 +9,9 @@ root=$1
 key=$(sha256sum "$0" | cut -c1-16)
 dir=$root/$key
 
-# Runtime dependencies of ombrix and ombrixd, and the checks' own tools.
-packages=systemd,systemd-sysv,udev,dbus,linux-image-amd64,initramfs-tools,libmosquitto1,libstdc++6,libgcc-s1,libsystemd0,passwd,util-linux
+# Runtime dependencies of ombrix and ombrixd, and the checks' own tools:
+# a broker on the guest's loopback for an MQTT zone.
+packages=systemd,systemd-sysv,udev,dbus,linux-image-amd64,initramfs-tools,libmosquitto1,libstdc++6,libgcc-s1,libsystemd0,passwd,util-linux,mosquitto,mosquitto-clients
 disk_size=1536M
 
 [ -f "$dir/done" ] && { echo "$dir"; exit 0; }

@@ -236,7 +236,7 @@ led_heater() {
 	EOF
 	brightness_is() { [ "$(cat "/sys/class/leds/$led/brightness")" = "$1" ]; }
 	systemctl start ombrix@led.target
-	until_true 20 brightness_is 1 && { why="the LED lit without the drop-in"; return 1; }
+	until_true 10 brightness_is 1 && { why="the LED lit without the drop-in"; return 1; }
 	systemctl stop ombrix@led.target
 	mkdir -p /etc/systemd/system/ombrixd@led.service.d
 	cat >/etc/systemd/system/ombrixd@led.service.d/led.conf <<-EOF
@@ -252,6 +252,39 @@ led_heater() {
 	why="$led: read-only without the drop-in; with it ON and OFF"
 }
 
+# An MQTT zone: the README's drop-in gives the daemon the host's network,
+# and only loopback, where the guest runs a broker; its /tmp stays shared.
+mqtt_heater() {
+	plug=ombrix-test/mqtt/plug
+	mkdir -p /var/lib/ombrix/mqtt
+	set_temp mqtt $cold
+	cat >/etc/ombrix/mqtt.conf <<-EOF
+	sensor=file:/var/lib/ombrix/mqtt/sensor
+	heater=mqtt:$plug
+	mqtt=mqtt://127.0.0.1
+	period=1
+	EOF
+	mkdir -p /etc/systemd/system/ombrixd@mqtt.service.d
+	cat >/etc/systemd/system/ombrixd@mqtt.service.d/mqtt.conf <<-EOF
+	[Service]
+	PrivateNetwork=no
+	RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6
+	IPAddressAllow=localhost
+	EOF
+	systemctl daemon-reload
+	systemctl start ombrix@mqtt.target
+	# The daemon starts with OFF, and sends the command again every period.
+	plug_says() { timeout $follow_s mosquitto_sub -h 127.0.0.1 -t $plug | grep -q -m1 -x "$1"; }
+	plug_says ON || { why="the plug never got ON"; return 1; }
+	[ "$(tmp_of ombrixd@mqtt.service)" = "$(tmp_of ombrix-client@mqtt.service)" ] ||
+		{ why="the daemon left its controller's /tmp"; return 1; }
+	plug_says OFF &
+	sleep 2
+	systemctl stop ombrix@mqtt.target
+	wait $! || { why="the plug got no OFF at the stop"; return 1; }
+	why="ON over the broker, OFF at the stop, /tmp still shared"
+}
+
 say "starting"
 check packages_install install_packages
 check zones_start start_zones
@@ -263,6 +296,7 @@ check watchdog_restarts_hung_daemon watchdog_restarts
 check stop_and_disable_zone stop_and_disable
 check journal_clean journal_clean
 check led_heater_drop_in led_heater
+check mqtt_heater_drop_in mqtt_heater
 journalctl -b -u 'ombrix*' --no-pager | tail -60
 echo "DONE" >"$results"
 say "done"
