@@ -113,6 +113,7 @@ exchange_files_private() {
 	[ "$(tmp_of ombrixd@a.service)" != "$(tmp_of ombrixd@b.service)" ] ||
 		{ why="zones a and b share /tmp"; return 1; }
 	[ ! -e /tmp/temp ] && [ ! -e /tmp/status ] || { why="exchange files in the host's /tmp"; return 1; }
+	ls -d /tmp/systemd-private-*@a.service-* >/dev/null 2>&1 || { why="no private /tmp of a on the host"; return 1; }
 	pid_b=$(main_pid ombrixd@b.service)
 	listing=$(as_zone_a ls -A /tmp)
 	[ "$listing" = "$(printf 'status\ntemp')" ] || { why="zone a sees in /tmp: $listing"; return 1; }
@@ -197,7 +198,7 @@ stop_and_disable() {
 	heater_is a 0 || { why="a's heater file is gone or ON"; return 1; }
 	changed=$(dpkg -V ombrix)
 	[ -z "$changed" ] || { why="package files changed: $changed"; return 1; }
-	ls -d /tmp/systemd-private-*-ombrixd@a.service-* >/dev/null 2>&1 &&
+	ls -d /tmp/systemd-private-*@a.service-* >/dev/null 2>&1 &&
 		{ why="a's private /tmp outlives it"; return 1; }
 	until_true $follow_s heater_is b 1 || { why="b stopped heating"; return 1; }
 	why="a stopped with heater 0; disabled, only its private /tmp and link went; b runs on"
