@@ -2,6 +2,7 @@
 // in place, parsed once with getopt_long into a Config.
 #include "config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -406,10 +407,8 @@ bool parse_config(int argc, char **argv, Config &cfg)
 	std::vector<std::string> args;
 	if (!expand(argc, argv, args))
 		return false;
-	std::vector<char *> av;
-	for (std::string &a : args)
-		av.push_back(a.data());
-	av.push_back(nullptr);
+	std::vector<char *> av(args.size() + 1, nullptr);
+	std::transform(args.begin(), args.end(), av.begin(), [](std::string &a) { return a.data(); });
 
 	bool min_set = false, max_set = false;
 	optind = 1;

@@ -144,7 +144,7 @@ struct Daemon {
 	bool driven = false;            // what the heater was last told
 	double next_drive_s = never;    // when to tell it again
 	const char *bad_why = nullptr;  // the last bad reading's reason, logged once
-	const char *drive_why = nullptr;  // the last failed switch's reason, logged once
+	const char *drive_why = nullptr;  // the last failed switch's reason, logged once a state
 	char shown[128] = "";           // the last state line, without its time
 	double watchdog_s = never;      // ping interval, or never
 	double next_ping_s = never;
@@ -255,10 +255,10 @@ void drive(Daemon &d, bool on, double now)
 	ping(d, now);
 	const char *why = nullptr;
 	bool ok = drive_heater(d.heater, on, now, &why);
+	if (!ok && (why != d.drive_why || on != d.driven))
+		report(LOG_ERR, "cannot switch the heater %s: %s", on ? "ON" : "OFF", why);
 	d.driven = on;
 	d.next_drive_s = ok && !heater_resends(d.heater) ? never : now + d.cfg.period_s;
-	if (!ok && why != d.drive_why)
-		report(LOG_ERR, "cannot switch the heater %s: %s", on ? "ON" : "OFF", why);
 	if (ok && d.drive_why)
 		report(LOG_NOTICE, "the heater takes commands again");
 	d.drive_why = ok ? nullptr : why;
@@ -424,7 +424,7 @@ bool needs_bus(const Config &cfg)
 int switch_off(Heater &h, Bus *bus)
 {
 	const char *why = "the broker did not acknowledge it";
-	bool ok = h.kind == HeaterKind::mqtt ? bus_switch_off(*bus, bus_switch_off_s)
+	bool ok = h.kind == HeaterKind::mqtt ? bus && bus_switch_off(*bus, bus_switch_off_s)
 	                                     : drive_heater(h, false, clock_s(), &why);
 	if (bus)
 		bus_close(bus);
@@ -481,6 +481,7 @@ int main(int argc, char **argv)
 	if (!drive_heater(heater, false, clock_s(), &why)) {
 		report(LOG_ERR, "cannot switch the heater OFF: %s", why);
 		d.next_drive_s = clock_s() + cfg.period_s;
+		d.drive_why = why;
 	}
 	uint64_t watchdog_us = 0;
 	if (sd_watchdog_enabled(0, &watchdog_us) > 0) {

@@ -2,8 +2,9 @@
 // hold at a given time, and from them whether the heater may be ON.
 #include "rules.h"
 
+#include <algorithm>
 #include <cmath>
-#include <initializer_list>
+#include <iterator>
 #include <limits>
 
 namespace rules {
@@ -210,10 +211,10 @@ Decision decide(State &st, const Settings &s, double now)
 
 Rule shown(unsigned active)
 {
-	for (Rule r : {runaway, max_on, sensor_lost, state_unknown, heater_mismatch})
-		if (active & bit(r))
-			return r;
-	return rule_count;
+	constexpr Rule most_serious_first[] = {runaway, max_on, sensor_lost, state_unknown, heater_mismatch};
+	const Rule *end = std::end(most_serious_first);
+	const Rule *r = std::find_if(std::begin(most_serious_first), end, [=](Rule x) { return active & bit(x); });
+	return r == end ? rule_count : *r;
 }
 
 } // namespace rules
