@@ -103,6 +103,8 @@ if [ -n "$arm64" ] && [ -x "$arm64/controller/client" ]; then
 	a_read=$(per_cycle "$(guest_lib_calls read $few)" "$(guest_lib_calls read $many)")
 fi
 
+. "$(dirname "$0")/daemon.sh"
+
 verdict() { [ "$1" -le "$2" ] && echo ok || echo OVER; }
 printf '%-46s %9s %9s %8s %7s  %s\n' "measure" "x86-64" "arm64" "budget" "floor" ""
 row() { printf '%-46s %9s %9s %8s %7s  %s\n' "$@"; }
@@ -117,6 +119,13 @@ row "ombrix_write_temperature: system calls" "$write_sys" "$a_write" 5 3 "$(verd
 row "ombrix_write_temperature: time (ns)" "$(ns BM_write_temperature)" - - - ""
 row "read attempt, waits seamed out: system calls" "$read_sys" "$a_read" - 3 ""
 row "read attempt, waits seamed out: time (ns)" "$(ns BM_read_attempt)" - - - ""
+row "ombrixd peak resident memory (KiB)" "$d_rss" - 2560 - "$(verdict "$d_rss" 2560)"
+# Its own memory, heap and stacks; the rest of the peak is shared libraries.
+row "ombrixd anonymous memory (KiB)" "$d_anon" - - - ""
+row "ombrixd CPU time per period (us)" "$d_cpu" - - - ""
+# The floor: the sensor thread's sleep, the exchange's wait for the reading
+# and the library's one-second wait, and the supervisor's two posts.
+row "ombrixd wakeups per period" "$d_wake" - 6 5 "$(awk -v w="$d_wake" 'BEGIN { print (w <= 6 ? "ok" : "OVER") }')"
 if [ "$a_steady" != - ]; then
 	echo "arm64: cross-built, run under qemu-user.  System calls are the guest's own, from"
 	echo "qemu's -strace; heap is the guest's malloc.  Instructions, resident memory and"
