@@ -307,7 +307,11 @@ bool read_config(const char *path, std::vector<std::string> &args)
 			             line.c_str());
 			return false;
 		}
-		args.push_back("--" + name + (eq == std::string::npos ? "" : "=" + trim(line.substr(eq + 1))));
+		std::string arg = "--";
+		arg.append(name);
+		if (eq != std::string::npos)
+			arg.append("=").append(trim(line.substr(eq + 1)));
+		args.push_back(arg);
 	}
 	return true;
 }

@@ -5,8 +5,11 @@
 # SIGTERM.  ombrixd's state lines go to demo.log in DEMO_OUT (default:
 # here) and, where gnuplot is installed, make a picture of the run there,
 # demo.svg.
+# EMULATOR, when set, is the command that runs both programs: qemu-user
+# for a cross build's tests.
 # usage: demo.sh CLIENT OMBRIXD [SECONDS]
 set -u
+emulator=${EMULATOR:-}
 client=$1
 ombrixd=$2
 seconds=${3:-90}
@@ -15,9 +18,9 @@ log=$out/demo.log
 svg=$out/demo.svg
 
 echo "Heater ON below 69, OFF above 75; running for ${seconds} seconds."
-"$ombrixd" --sensor sim --heater sim --period 1 --duration "$seconds" >"$log" &
+$emulator "$ombrixd" --sensor sim --heater sim --period 1 --duration "$seconds" >"$log" &
 daemon_pid=$!
-"$client" &
+$emulator "$client" &
 client_pid=$!
 tail -n +1 -f --pid="$daemon_pid" "$log" &
 tail_pid=$!

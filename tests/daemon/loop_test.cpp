@@ -59,6 +59,7 @@ TEST(Loop, ClientAndSimulatedRoomSwitchTheHeaterThroughTheFiles)
 	if (pid == 0) {
 		setpgid(0, 0);
 		setenv("DEMO_OUT", out_dir.c_str(), 1);
+		setenv("EMULATOR", EMULATOR, 1);
 		if (chdir(BUILD_ROOT) < 0 || !isolate(tmp.c_str()) || dup2(fd, 1) < 0 || dup2(fd, 2) < 0)
 			_exit(126);
 		execl("/bin/sh", "sh", "./daemon/demo.sh", "./controller/client", "./daemon/ombrixd",
