@@ -23,11 +23,11 @@ constexpr size_t password_max = 4096;                  // bytes
 const char usage[] =
 	"usage: ombrixd [options]\n"
 	"  --config FILE            read options from FILE, one name=value a line\n"
-	"  --sensor SPEC            sim | hwmon:PATH | w1:PATH | file:PATH | exec:COMMAND | mqtt:TOPIC\n"
+	"  --sensor SENSOR          sim | hwmon:PATH | w1:PATH | file:PATH | exec:COMMAND | mqtt:TOPIC\n"
 	"  --sensor-unit C|F        unit of file:, exec: and mqtt: readings (C)\n"
 	"  --sensor-field PATH      dotted path of the number in a JSON payload\n"
 	"  --unit F|C               unit published to the controller (F)\n"
-	"  --heater SPEC            sim | file:PATH | exec:COMMAND | mqtt:TOPIC\n"
+	"  --heater HEATER          sim | file:PATH | exec:COMMAND | mqtt:TOPIC\n"
 	"  --heater-on TEXT         mqtt: payload for ON (ON)\n"
 	"  --heater-off TEXT        mqtt: payload for OFF (OFF)\n"
 	"  --heater-state TOPIC     mqtt: topic where the plug reports its state\n"
