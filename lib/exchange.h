@@ -5,8 +5,10 @@
 // Reads never block: a FIFO planted at a path reads as empty.  Writes go
 // through rewrite(), which writes over the old bytes from the start and then
 // cuts the file to the new length, so a reader never meets an empty file
-// (truncating first would show one for a moment, and for good on a full
-// disk), and which never writes through a link or into any other file.
+// once it has been written (truncating first would show one for a moment,
+// and for good on a full disk), and which never writes through a link or
+// into any other file.  A file rewrite() creates is empty until its first
+// write: readers take that as "nothing yet".
 #pragma once
 
 #include <cerrno>

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -155,6 +156,12 @@ TEST(Stress, EveryReaderMeetsWholeLinesWhileAllRunAtOnce)
 	// This process takes the private /tmp itself; its children share it.
 	ASSERT_EQ(chdir(BUILD_ROOT), 0);
 	ASSERT_TRUE(isolate(root.c_str()));
+
+	// Both files exist before anyone reads them, as they do once the daemon
+	// and the client have run a cycle: a file just created is empty until
+	// its first write, which readers take as "nothing yet".
+	ASSERT_EQ(ombrix_write_temperature("/tmp/temp", lowest), OMBRIX_OK);
+	ASSERT_TRUE(std::ofstream("/tmp/status") << "OFF\n");
 
 	const char *env = getenv("STRESS_SECONDS");
 	auto seconds = std::chrono::seconds(env ? std::atoi(env) : 5);
