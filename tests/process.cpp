@@ -32,7 +32,7 @@ size_t open_fds()
 bool reap(pid_t pid, int *status, std::chrono::milliseconds deadline)
 {
 	using namespace std::chrono_literals;
-	for (auto end = std::chrono::steady_clock::now() + deadline;
+	for (auto end = std::chrono::steady_clock::now() + deadline * emulator_slowdown;
 	     std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(10ms))
 		if (waitpid(pid, status, WNOHANG) == pid)
 			return true;

@@ -18,6 +18,11 @@ inline constexpr bool plain_build = true;
 // included, which grows as more code runs: it is compared only natively.
 inline constexpr bool resident_is_own = plain_build && EMULATOR[0] == '\0';
 
+// qemu-user runs the build's programs several times slower than the host,
+// so a real-time deadline for what they do stretches by this factor.  Only
+// deadlines stretch: what must not happen within a time is timed as is.
+inline constexpr int emulator_slowdown = EMULATOR[0] == '\0' ? 1 : 4;
+
 // Resident memory of pid in kB, from /proc; -1 when it cannot be read.
 long resident_kb(pid_t pid);
 

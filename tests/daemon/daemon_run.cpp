@@ -243,7 +243,7 @@ int DaemonRun::wait_exit(std::chrono::milliseconds deadline)
 		return status_;
 	int st = 0;
 	bool ended = false;
-	for (auto end = std::chrono::steady_clock::now() + deadline; !ended;) {
+	for (auto end = std::chrono::steady_clock::now() + deadline * emulator_slowdown; !ended;) {
 		ended = waitpid(keeper_, &st, WNOHANG) == keeper_;
 		if (std::chrono::steady_clock::now() >= end)
 			break;
@@ -265,7 +265,7 @@ int DaemonRun::wait_exit(std::chrono::milliseconds deadline)
 
 bool wait_for(const std::function<bool()> &pred, std::chrono::milliseconds deadline)
 {
-	for (auto end = std::chrono::steady_clock::now() + deadline;;) {
+	for (auto end = std::chrono::steady_clock::now() + deadline * emulator_slowdown;;) {
 		if (pred())
 			return true;
 		if (std::chrono::steady_clock::now() >= end)

@@ -66,7 +66,8 @@ private:
 	int status_ = -1;    // once wait_exit() saw the end
 };
 
-// Polls pred every 25 ms until it holds or deadline has passed; whether it held.
+// Polls pred every 25 ms until it holds or deadline has passed; whether it
+// held.  Deadlines here stretch under an emulator (process.h).
 bool wait_for(const std::function<bool()> &pred, std::chrono::milliseconds deadline);
 
 // The whole content of a file, "" when it cannot be read.
