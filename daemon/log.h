@@ -1,5 +1,6 @@
 // Reports once running: each goes to syslog (opened as "ombrixd", where the
-// library's own messages appear too) and as a line on standard error.
+// library's own messages appear too) and as a line on standard error, but
+// for a standard error that systemd leads into the journal.
 #pragma once
 
 // printf-style; safe from any thread.

@@ -210,10 +210,13 @@ journal_clean() {
 		journalctl -b -t ombrixd -p info..info -o cat | grep -q "^$m\$" ||
 			{ why="no \"$m\" at info under ombrixd"; return 1; }
 	done
+	# A report reaches the journal once, through syslog, not again as stderr.
+	twice=$(journalctl -b -u 'ombrixd@*' -o cat | grep '^ombrixd: ')
+	[ -z "$twice" ] || { why="reported twice: $(echo "$twice" | head -2 | tr '\n' ' ')"; return 1; }
 	seen=$(journalctl -b -k -o cat | grep -E "$denials"; \
 		journalctl -b -u 'ombrix*' -o cat | grep -E "$denials")
 	[ -z "$seen" ] || { why="denied: $(echo "$seen" | head -3 | tr '\n' ' ')"; return 1; }
-	why="library lines at info under ombrixd; no denial in the journal or kernel log"
+	why="library lines at info under ombrixd; each report once; no denial in the journal or kernel log"
 }
 
 # A heater on an LED-class relay, in sysfs, which ProtectKernelTunables=
