@@ -3,6 +3,8 @@
 // real client deciding.  Short settings keep each case to a few seconds.
 #include <chrono>
 #include <csignal>
+#include <cstring>
+#include <ostream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -41,6 +43,14 @@ std::vector<std::string> files(std::vector<std::string> extra = {})
 bool has(const std::string &text, const std::string &part)
 {
 	return text.find(part) != std::string::npos;
+}
+
+// Test parameters print as the words they stand for, so each case keeps
+// one name from build to build.
+void print_args(const std::vector<std::string> &args, std::ostream *os)
+{
+	for (size_t i = 0; i < args.size(); i++)
+		*os << (i ? " " : "") << args[i];
 }
 
 std::vector<std::string> lines(const std::string &text)
@@ -161,6 +171,11 @@ struct Stop {
 	const char *says;
 };
 
+void PrintTo(const Stop &s, std::ostream *os)
+{
+	*os << sigabbrev_np(s.sig);
+}
+
 class Stopping : public Daemon, public ::testing::WithParamInterface<Stop> {};
 
 TEST_P(Stopping, LeavesTheHeaterOffAndExitsZero)
@@ -193,6 +208,11 @@ struct Bad {
 	const char *bad;
 	const char *why;      // as the daemon logs it
 };
+
+void PrintTo(const Bad &b, std::ostream *os)
+{
+	*os << b.name;
+}
 
 class BadReading : public Daemon, public ::testing::WithParamInterface<Bad> {};
 
@@ -243,6 +263,13 @@ struct Units {
 	const char *reading;
 	const char *published;
 };
+
+void PrintTo(const Units &u, std::ostream *os)
+{
+	if (u.args.empty())
+		*os << "defaults";
+	print_args(u.args, os);
+}
 
 class Published : public Daemon, public ::testing::WithParamInterface<Units> {};
 
@@ -376,6 +403,11 @@ struct Usage {
 	std::vector<std::string> args;
 	const char *names;  // what the one line must name
 };
+
+void PrintTo(const Usage &u, std::ostream *os)
+{
+	print_args(u.args, os);
+}
 
 class BadOption : public Daemon, public ::testing::WithParamInterface<Usage> {};
 

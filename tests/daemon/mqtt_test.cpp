@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -234,6 +235,11 @@ struct Shape {
 	const char *cold;  // 15 °C, 59 °F
 	const char *warm;  // 30 °C, 86 °F
 };
+
+void PrintTo(const Shape &s, std::ostream *os)
+{
+	*os << s.name;
+}
 
 class MqttShapes : public MqttDaemon, public testing::WithParamInterface<Shape> {};
 

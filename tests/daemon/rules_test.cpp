@@ -16,6 +16,15 @@ using rules::Decision;
 using rules::Rule;
 using rules::Settings;
 
+namespace rules {
+// For test names and failure messages.
+void PrintTo(Command c, std::ostream *os)
+{
+	const char *names[] = {"none", "on", "off", "unknown"};
+	*os << names[static_cast<int>(c)];
+}
+} // namespace rules
+
 namespace {
 
 constexpr double never = std::numeric_limits<double>::infinity();
