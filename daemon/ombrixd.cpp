@@ -31,6 +31,7 @@
 #include <systemd/sd-daemon.h>
 
 #include "bus.h"
+#include "clock.h"
 #include "config.h"
 #include "heater.h"
 #include "log.h"
@@ -45,13 +46,6 @@ namespace {
 constexpr double never = std::numeric_limits<double>::infinity();
 constexpr double bus_switch_off_s = 5;  // for the broker to acknowledge OFF
 constexpr unsigned mismatch_periods = 3;
-
-double clock_s()
-{
-	timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 void sleep_until(double t)
 {

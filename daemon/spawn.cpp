@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cmath>
 #include <csignal>
-#include <ctime>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,21 +11,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "clock.h"
+
 namespace {
 
 constexpr int ms_per_s = 1000;
 
-double now_s()
-{
-	timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 // Milliseconds from now to deadline_s, for poll(); 0 once it has passed.
 int ms_until(double deadline_s)
 {
-	double left = deadline_s - now_s();
+	double left = deadline_s - clock_s();
 	return left > 0 ? static_cast<int>(std::ceil(left * ms_per_s)) : 0;
 }
 
@@ -112,7 +106,7 @@ int watch_pid(pid_t pid)
 
 int run_shell(const char *command, double timeout_s, char *out, size_t out_len, const char **why)
 {
-	double deadline_s = now_s() + timeout_s;
+	double deadline_s = clock_s() + timeout_s;
 	size_t used = 0;
 	if (out_len > 0)
 		out[0] = '\0';
