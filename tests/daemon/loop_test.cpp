@@ -69,7 +69,7 @@ TEST(Loop, ClientAndSimulatedRoomSwitchTheHeaterThroughTheFiles)
 	setpgid(pid, pid);
 	close(fd);
 
-	auto end = std::chrono::steady_clock::now() + switch_deadline;
+	auto end = std::chrono::steady_clock::now() + switch_deadline * emulator_slowdown;
 	fs::path states_log = fs::path(root) / "demo.log";
 	while (!heater_driven_on(slurp(states_log)) && std::chrono::steady_clock::now() < end)
 		std::this_thread::sleep_for(100ms);
