@@ -36,7 +36,8 @@ enum {
 };
 
 /* Result codes.  The library's own calls return only OMBRIX_OK and
- * OMBRIX_ERR_FILE_OPEN; codes 2 to 6 are for the daemon's own conditions. */
+ * OMBRIX_ERR_FILE_OPEN, and ombrix_read_command() OMBRIX_ERR_UNKNOWN_STATE;
+ * codes 2 to 6 are for the daemon's own conditions. */
 enum {
 	OMBRIX_OK = 0,
 	OMBRIX_ERR_FILE_OPEN = 1,
@@ -87,6 +88,24 @@ int ombrix_write_temperature(const char *path, float temperature)
  * failed attempts and 126 seconds of waits, *state then left as it was.
  */
 int ombrix_read_state(const char *path, int *state)
+#ifdef __GNUC__
+	__attribute__((nonnull(1, 2)))
+#endif
+	;
+
+/*
+ * Reads the heater command from the status file at path as
+ * ombrix_read_state() does, with the same attempts, waits and log lines,
+ * but strictly: only a first line that is "ON\n" or "OFF\n", as the
+ * controller writes them, is a command.  Anything else (an empty file, a
+ * cut-off, garbled or lower-case line, a FIFO or a folder at the path) is
+ * no command: it is logged as "Encountered an unknown heater state!", *state
+ * is left as it was and the call returns OMBRIX_ERR_UNKNOWN_STATE after its
+ * wait, so that a daemon can switch its heater OFF instead of assuming ON.
+ * Returns OMBRIX_OK with *state set, OMBRIX_ERR_UNKNOWN_STATE, or
+ * OMBRIX_ERR_FILE_OPEN after six failed attempts and 126 seconds of waits.
+ */
+int ombrix_read_command(const char *path, int *state)
 #ifdef __GNUC__
 	__attribute__((nonnull(1, 2)))
 #endif

@@ -58,29 +58,75 @@ int _write_temperature(const char *path, float temperature)
 	return OMBRIX_OK;
 }
 
+// Reads the first line of the status file (at most line_len - 1
+// characters) into line: empty when the file holds none.  Returns false,
+// errno set, when the file does not open.
+bool read_line(const char *path, char (&line)[line_len])
+{
+	char buf[read_buf_len];
+	File f(open_read(path, "rb", buf));
+	if (!f.get())
+		return false;
+	if (!std::fgets(line, sizeof line, f.get()))
+		line[0] = '\0';
+	return true;
+}
+
+int found(int *state, int heater)
+{
+	syslog(LOG_INFO, heater == OMBRIX_HEATER_ON ? "HEATER IS ON" : "HEATER IS OFF");
+	*state = heater;
+	return OMBRIX_OK;
+}
+
 // One attempt at reading the heater state.  Returns OMBRIX_ERR_FILE_OPEN,
 // errno set, when the file does not open; OMBRIX_ERR_UNKNOWN_STATE when its
 // first line holds neither token, state then left alone.
 int _read_state(const char *path, int *state)
 {
-	char buf[read_buf_len];
-	File f(open_read(path, "rb", buf));
-	if (!f.get())
-		return OMBRIX_ERR_FILE_OPEN;
 	char line[line_len];
-	if (!std::fgets(line, sizeof line, f.get()))
-		line[0] = '\0';
-	if (std::strstr(line, "ON")) {
-		syslog(LOG_INFO, "HEATER IS ON");
-		*state = OMBRIX_HEATER_ON;
-		return OMBRIX_OK;
-	}
-	if (std::strstr(line, "OFF")) {
-		syslog(LOG_INFO, "HEATER IS OFF");
-		*state = OMBRIX_HEATER_OFF;
-		return OMBRIX_OK;
-	}
+	if (!read_line(path, line))
+		return OMBRIX_ERR_FILE_OPEN;
+	if (std::strstr(line, "ON"))
+		return found(state, OMBRIX_HEATER_ON);
+	if (std::strstr(line, "OFF"))
+		return found(state, OMBRIX_HEATER_OFF);
 	return OMBRIX_ERR_UNKNOWN_STATE;
+}
+
+// The same attempt, strict: the first line must be a command exactly as
+// the controller writes it.
+int _read_command(const char *path, int *state)
+{
+	char line[line_len];
+	if (!read_line(path, line))
+		return OMBRIX_ERR_FILE_OPEN;
+	if (std::strcmp(line, "ON\n") == 0)
+		return found(state, OMBRIX_HEATER_ON);
+	if (std::strcmp(line, "OFF\n") == 0)
+		return found(state, OMBRIX_HEATER_OFF);
+	return OMBRIX_ERR_UNKNOWN_STATE;
+}
+
+// The retries both reads share.  Every attempt is followed by a wait; a
+// file that does not open is logged and waited for once more, and the wait
+// doubles.  Returns the last attempt's result.
+int read_with_retry(const char *path, int *state, int (*attempt)(const char *, int *))
+{
+	int8_t wait_s = first_wait_s;
+	int rc;
+	do {
+		rc = attempt(path, state);
+		int err = errno;
+		sleep(static_cast<unsigned>(wait_s));
+		if (rc == OMBRIX_ERR_FILE_OPEN) {
+			syslog(LOG_INFO, "failed state read with (%s); retry with interval (%d)",
+			       std::strerror(err), wait_s * 2);
+			sleep(static_cast<unsigned>(wait_s));
+			wait_s = static_cast<int8_t>(wait_s * 2);
+		}
+	} while (rc == OMBRIX_ERR_FILE_OPEN && wait_s <= last_wait_s);
+	return rc;
 }
 
 } // namespace
@@ -103,22 +149,19 @@ int ombrix_write_temperature(const char *path, float temperature)
 
 int ombrix_read_state(const char *path, int *state)
 {
-	int8_t wait_s = first_wait_s;
-	int rc;
-	do {
-		rc = _read_state(path, state);
-		int err = errno;
-		sleep(static_cast<unsigned>(wait_s));
-		if (rc == OMBRIX_ERR_UNKNOWN_STATE) {
-			syslog(LOG_INFO, "we have an unknown heater state; assuming to ON.");
-			*state = OMBRIX_HEATER_ON;
-			rc = OMBRIX_OK;
-		} else if (rc != OMBRIX_OK) {
-			syslog(LOG_INFO, "failed state read with (%s); retry with interval (%d)",
-			       std::strerror(err), wait_s * 2);
-			sleep(static_cast<unsigned>(wait_s));
-			wait_s = static_cast<int8_t>(wait_s * 2);
-		}
-	} while (rc != OMBRIX_OK && wait_s <= last_wait_s);
+	int rc = read_with_retry(path, state, _read_state);
+	if (rc == OMBRIX_ERR_UNKNOWN_STATE) {
+		syslog(LOG_INFO, "we have an unknown heater state; assuming to ON.");
+		*state = OMBRIX_HEATER_ON;
+		rc = OMBRIX_OK;
+	}
+	return rc;
+}
+
+int ombrix_read_command(const char *path, int *state)
+{
+	int rc = read_with_retry(path, state, _read_command);
+	if (rc == OMBRIX_ERR_UNKNOWN_STATE)
+		syslog(LOG_INFO, "Encountered an unknown heater state!");
 	return rc;
 }

@@ -1,6 +1,7 @@
-// libFuzzer target: ombrix_read_state over arbitrary status file bytes.
-// The result, the state and the syslog lines must follow the token rules
-// of the first line, worked out here independently.
+// libFuzzer target: ombrix_read_state and ombrix_read_command over
+// arbitrary status file bytes.  The results, the states and the syslog
+// lines must follow the rules of the first line, worked out here
+// independently.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -56,5 +57,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	else
 		check(state == OMBRIX_HEATER_ON &&
 		      calls().logs[0] == "we have an unknown heater state; assuming to ON.");
+
+	reset();
+	state = 42;
+	int rc = ombrix_read_command(path.c_str(), &state);
+	check(calls().sleeps.size() == 1 && calls().logs.size() == 1);
+	if (line == "ON\n")
+		check(rc == OMBRIX_OK && state == OMBRIX_HEATER_ON && calls().logs[0] == "HEATER IS ON");
+	else if (line == "OFF\n")
+		check(rc == OMBRIX_OK && state == OMBRIX_HEATER_OFF && calls().logs[0] == "HEATER IS OFF");
+	else
+		check(rc == OMBRIX_ERR_UNKNOWN_STATE && state == 42 &&
+		      calls().logs[0] == "Encountered an unknown heater state!");
 	return 0;
 }

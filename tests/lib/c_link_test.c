@@ -63,11 +63,13 @@ int main(int argc, char **argv)
 		fclose(f);
 	check(ombrix_read_state(status, &state) == OMBRIX_OK && state == OMBRIX_HEATER_OFF, "reads OFF");
 	check(logged == 1, "one report");
+	check(ombrix_read_command(status, &state) == OMBRIX_OK && state == OMBRIX_HEATER_OFF,
+	      "reads the command OFF");
 	check(strcmp(ombrix_error_to_msg(OMBRIX_ERR_UNKNOWN_STATE),
 	             "Encountered an unknown heater state!") == 0, "catalogue");
 
 	remove(temp);
 	remove(status);
-	printf("%d passed, %d failed\n", 6 - failed, failed);
+	printf("%d passed, %d failed\n", 7 - failed, failed);
 	return failed != 0;
 }

@@ -29,6 +29,7 @@ using ::testing::ElementsAreArray;
 using ::testing::Each;
 
 const std::string unknown = "we have an unknown heater state; assuming to ON.";
+const std::string no_command = "Encountered an unknown heater state!";
 
 std::vector<std::string> six(std::string (*message)(int, int), int err)
 {
@@ -110,6 +111,69 @@ TEST_F(State, ReadFindsTheTokensAnywhereInTheFirstLine)
 		EXPECT_THAT(calls().logs, ElementsAre(l.log)) << l.text;
 		EXPECT_THAT(calls().sleeps, ElementsAre(1u)) << l.text;
 	}
+}
+
+// The strict read takes only what the controller writes: everything the
+// lenient read would turn into ON by guessing is no command at all.
+TEST_F(State, ReadCommandTakesOnlyTheControllersTwoLines)
+{
+	const Line lines[] = {
+		{"ON\n", OMBRIX_HEATER_ON, "HEATER IS ON"},
+		{"OFF\n", OMBRIX_HEATER_OFF, "HEATER IS OFF"},
+		{"ON\n\n", OMBRIX_HEATER_ON, "HEATER IS ON"},  // mid-rewrite from OFF to ON
+		{"ON\ngarbage", OMBRIX_HEATER_ON, "HEATER IS ON"},
+	};
+	for (const Line &l : lines) {
+		reset();
+		put("status", l.text);
+		int state = 42;
+		EXPECT_EQ(ombrix_read_command(path("status").c_str(), &state), OMBRIX_OK) << l.text;
+		EXPECT_EQ(state, l.state) << l.text;
+		EXPECT_THAT(calls().logs, ElementsAre(l.log)) << l.text;
+		EXPECT_THAT(calls().sleeps, ElementsAre(1u)) << l.text;
+	}
+	for (const char *text : {"", "O", "OF", "ON", "OFF", "on\n", "off\n", " ON\n", "ON \n",
+	                         "ON OFF\n", "ONLINE\n", "MONDAY\n", "garbage\n", "\nON\n"}) {
+		reset();
+		put("status", text);
+		int state = 42;
+		EXPECT_EQ(ombrix_read_command(path("status").c_str(), &state), OMBRIX_ERR_UNKNOWN_STATE)
+			<< text;
+		EXPECT_EQ(state, 42) << text;
+		EXPECT_THAT(calls().logs, ElementsAre(no_command)) << text;
+		EXPECT_THAT(calls().sleeps, ElementsAre(1u)) << text;
+	}
+}
+
+TEST_F(State, ReadCommandOfAFifoOrAFolderIsNoCommand)
+{
+	ASSERT_EQ(mkfifo(path("fifo").c_str(), 0666), 0);
+	fs::create_directory(path("folder"));
+	for (const char *name : {"fifo", "folder"}) {
+		reset();
+		int state = 42;
+		EXPECT_EQ(ombrix_read_command(path(name).c_str(), &state), OMBRIX_ERR_UNKNOWN_STATE) << name;
+		EXPECT_EQ(state, 42) << name;
+		EXPECT_THAT(calls().logs, ElementsAre(no_command)) << name;
+	}
+}
+
+TEST_F(State, ReadCommandRetriesAsReadStateDoes)
+{
+	int state = 42;
+	EXPECT_EQ(ombrix_read_command(path("status").c_str(), &state), OMBRIX_ERR_FILE_OPEN);
+	EXPECT_EQ(state, 42);
+	EXPECT_THAT(calls().sleeps, ElementsAre(1u, 1u, 2u, 2u, 4u, 4u, 8u, 8u, 16u, 16u, 32u, 32u));
+	EXPECT_THAT(calls().logs, ElementsAreArray(six(failed_read, ENOENT)));
+
+	reset();
+	calls().on_sleep = [&](size_t n) {
+		if (n == 2)
+			put("status", "banana\n");
+	};
+	EXPECT_EQ(ombrix_read_command(path("status").c_str(), &state), OMBRIX_ERR_UNKNOWN_STATE);
+	EXPECT_THAT(calls().sleeps, ElementsAre(1u, 1u, 2u));
+	EXPECT_THAT(calls().logs, ElementsAre(failed_read(ENOENT, 2), no_command));
 }
 
 TEST_F(State, ReadGivesUpAfterSixFailuresAndLeavesTheStateAlone)
