@@ -13,14 +13,12 @@
 #include <unistd.h>
 
 #include "exchange.h"
+#include "law.h"
 
 namespace {
 
 constexpr const char *temp_path = "/tmp/temp";
 constexpr const char *status_path = "/tmp/status";
-constexpr float on_below = 69.0f;   // room temperature, the daemon's unit
-constexpr float off_above = 75.0f;  // room temperature, the daemon's unit
-constexpr unsigned period_s = 5;    // seconds slept after every cycle
 constexpr int status_len = 8;       // status line: 7 characters and a NUL
 
 // 1 when stat succeeds on filename and reports a size above 0; 0 when stat
@@ -68,9 +66,9 @@ void read_status(char (&status)[status_len])
 // case-sensitive.
 const char *decide(float temp, const char *status)
 {
-	if (temp < on_below && std::strncmp(status, "ON", 2) != 0)
+	if (temp < law::on_below && std::strncmp(status, "ON", 2) != 0)
 		return "ON\n";
-	if (temp > off_above && std::strncmp(status, "OFF", 3) != 0)
+	if (temp > law::off_above && std::strncmp(status, "OFF", 3) != 0)
 		return "OFF\n";
 	return nullptr;
 }
@@ -105,6 +103,6 @@ int main()
 	std::optional<float> temp;
 	for (;;) {
 		cycle(temp, status);
-		sleep(period_s);
+		sleep(law::period_s);
 	}
 }
