@@ -175,7 +175,7 @@ void send_state(Bus &b, const Shown &now, const Shown &was)
 		publish(b, nullptr, b.t_temperature, now.temperature, true);
 	if (now.command != was.command)
 		publish(b, nullptr, b.t_command, now.command, true);
-	if (now.heater != was.heater)
+	if (std::strcmp(now.heater, was.heater) != 0)
 		publish(b, nullptr, b.t_heater, now.heater, true);
 	if (now.fault != was.fault)
 		publish(b, nullptr, b.t_fault, now.fault, true);
@@ -373,7 +373,7 @@ bool parse_sensor_payload(const char *text, const char *field, float *value, con
 {
 	std::string_view s = trimmed(text);
 	if (s.empty() || s.front() != '{')
-		return parse_first_number(text, value, why);
+		return parse_plain_number(text, value, why);
 	nlohmann::json doc = nlohmann::json::parse(s, nullptr, false);
 	if (doc.is_discarded()) {
 		*why = "the mqtt payload is not valid JSON";
@@ -487,7 +487,7 @@ void bus_state(Bus &b, const BusState &st)
 	if (st.have_temp)
 		std::snprintf(now.temperature, sizeof now.temperature, "%.2f", static_cast<double>(st.temp));
 	now.command = st.command;
-	now.heater = st.heater ? "ON" : "OFF";
+	now.heater = st.heater;
 	now.fault = st.fault;
 	std::lock_guard<std::mutex> hold(b.state_lock);
 	if (b.connected)

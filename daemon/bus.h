@@ -16,7 +16,7 @@ struct BusState {
 	bool have_temp = false;
 	float temp = 0;               // published unit
 	const char *command = "";     // "ON", "OFF" or "" before the first
-	bool heater = false;
+	const char *heater = "OFF";  // as it really is: "ON", "OFF" or "failed"
 	const char *fault = "";       // the holding rule's name, or ""
 };
 

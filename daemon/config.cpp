@@ -1,5 +1,7 @@
-// The command line of ombrixd, with the files that --config names expanded
-// in place, parsed once with getopt_long into a Config.
+// The command line of ombrixd and the files that --config names, parsed
+// once into a Config through one table of options.  Names must be given
+// whole: an abbreviation is an unknown option.  A value comes only from its
+// own word (--name=value or --name value) or its own line (name=value).
 #include "config.h"
 
 #include <algorithm>
@@ -8,105 +10,67 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <iterator>
 #include <string>
-#include <vector>
+#include <string_view>
 
-#include <getopt.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr double celsius_min = -10, celsius_max = 50;  // default plausible range, °C
 constexpr int mqtt_port = 1883, mqtts_port = 8883;
 constexpr size_t password_max = 4096;                  // bytes
+constexpr size_t config_max = size_t{64} * 1024;        // bytes of a --config file
+constexpr size_t config_line_max = 1024;               // bytes of one of its lines
+constexpr int usage_column = 27;                       // where the help texts start
 
-const char usage[] =
-	"usage: ombrixd [options]\n"
-	"  --config FILE            read options from FILE, one name=value a line\n"
-	"  --sensor SENSOR          sim | hwmon:PATH | w1:PATH | file:PATH | exec:COMMAND | mqtt:TOPIC\n"
-	"  --sensor-unit C|F        unit of file:, exec: and mqtt: readings (C)\n"
-	"  --sensor-field PATH      dotted path of the number in a JSON payload\n"
-	"  --unit F|C               unit published to the controller (F)\n"
-	"  --heater HEATER          sim | file:PATH | exec:COMMAND | mqtt:TOPIC\n"
-	"  --heater-on TEXT         mqtt: payload for ON (ON)\n"
-	"  --heater-off TEXT        mqtt: payload for OFF (OFF)\n"
-	"  --heater-state TOPIC     mqtt: topic where the plug reports its state\n"
-	"  --period S               seconds between readings (5)\n"
-	"  --sensor-timeout S       seconds without a good reading before heater OFF (60)\n"
-	"  --min T, --max T         plausible readings, published unit (-10 and 50 °C)\n"
-	"  --heat-check S           seconds ON within which the heat must rise (1800; 0: off)\n"
-	"  --heat-gain T            rise expected per heat check, published unit (1.0)\n"
-	"  --max-on S               longest ON stretch in seconds (0: none)\n"
-	"  --lost-duty P            percent of each 10 minutes ON while the sensor is lost (0)\n"
-	"  --temp-file PATH         temperature file (/tmp/temp)\n"
-	"  --status-file PATH       status file (/tmp/status)\n"
-	"  --duration S             stop after S seconds (0: never)\n"
-	"  --switch-off             switch the heater OFF once and exit\n"
-	"  --daemon                 run in the background\n"
-	"  --mqtt URL               mqtt://HOST[:PORT] or mqtts://HOST[:PORT]\n"
-	"  --mqtt-user NAME         user name at the broker\n"
-	"  --mqtt-password-file F   file holding the broker password\n"
-	"  --mqtt-ca FILE           CA certificate for mqtts\n"
-	"  --zone NAME              this thermostat's name on the bus (default)\n"
-	"  --ha-prefix PREFIX       discovery prefix (homeassistant; empty: none)\n"
-	"  --help                   print this and exit\n";
+struct Option;
 
-enum Opt {
-	opt_config = 256, opt_sensor, opt_sensor_unit, opt_sensor_field, opt_unit, opt_heater,
-	opt_heater_on, opt_heater_off, opt_heater_state, opt_period, opt_sensor_timeout, opt_min,
-	opt_max, opt_heat_check, opt_heat_gain, opt_max_on, opt_lost_duty, opt_temp_file,
-	opt_status_file, opt_duration, opt_switch_off, opt_daemon, opt_mqtt, opt_mqtt_user,
-	opt_mqtt_password_file, opt_mqtt_ca, opt_zone, opt_ha_prefix, opt_help,
+// What the parse has found so far.
+struct Parse {
+	Config &cfg;
+	bool ok = true;
+	bool heater_ok = true;
 };
 
-const option options[] = {
-	{"config", required_argument, nullptr, opt_config},
-	{"sensor", required_argument, nullptr, opt_sensor},
-	{"sensor-unit", required_argument, nullptr, opt_sensor_unit},
-	{"sensor-field", required_argument, nullptr, opt_sensor_field},
-	{"unit", required_argument, nullptr, opt_unit},
-	{"heater", required_argument, nullptr, opt_heater},
-	{"heater-on", required_argument, nullptr, opt_heater_on},
-	{"heater-off", required_argument, nullptr, opt_heater_off},
-	{"heater-state", required_argument, nullptr, opt_heater_state},
-	{"period", required_argument, nullptr, opt_period},
-	{"sensor-timeout", required_argument, nullptr, opt_sensor_timeout},
-	{"min", required_argument, nullptr, opt_min},
-	{"max", required_argument, nullptr, opt_max},
-	{"heat-check", required_argument, nullptr, opt_heat_check},
-	{"heat-gain", required_argument, nullptr, opt_heat_gain},
-	{"max-on", required_argument, nullptr, opt_max_on},
-	{"lost-duty", required_argument, nullptr, opt_lost_duty},
-	{"temp-file", required_argument, nullptr, opt_temp_file},
-	{"status-file", required_argument, nullptr, opt_status_file},
-	{"duration", required_argument, nullptr, opt_duration},
-	{"switch-off", no_argument, nullptr, opt_switch_off},
-	{"daemon", no_argument, nullptr, opt_daemon},
-	{"mqtt", required_argument, nullptr, opt_mqtt},
-	{"mqtt-user", required_argument, nullptr, opt_mqtt_user},
-	{"mqtt-password-file", required_argument, nullptr, opt_mqtt_password_file},
-	{"mqtt-ca", required_argument, nullptr, opt_mqtt_ca},
-	{"zone", required_argument, nullptr, opt_zone},
-	{"ha-prefix", required_argument, nullptr, opt_ha_prefix},
-	{"help", no_argument, nullptr, opt_help},
-	{nullptr, 0, nullptr, 0},
+// One option as given, for its parser and its messages.
+struct Arg {
+	const Option &opt;
+	const char *value;   // nullptr for a flag
+	const char *where;   // "" on the command line, "FILE:LINE: " in a file
 };
 
-const char *long_name(int opt)
-{
-	for (const option *o = options; o->name; o++)
-		if (o->val == opt)
-			return o->name;
-	return "?";
-}
+// Parses a.value into p.cfg; false after printing one line on a bad value.
+using Take = bool (*)(const Arg &a, Parse &p);
 
-bool bad(int opt, const char *why, const char *value)
+// One line of the table; take reads the member it names, if any.
+struct Option {
+	const char *name;
+	const char *value = nullptr;     // its name in the usage; nullptr: a flag
+	const char *help;
+	const char *fallback = nullptr;  // the default, as it would be given; nullptr: none
+	Take take;
+	bool names_heater = false;       // --switch-off needs it
+	double Config::*number = nullptr;
+	double lo = 0, hi = 0;           // the range of a number
+	std::string Config::*text = nullptr;
+	Unit Config::*unit = nullptr;
+	bool Config::*flag = nullptr;
+};
+
+bool bad(const Arg &a, const char *why)
 {
-	std::fprintf(stderr, "ombrixd: --%s: %s: \"%s\"\n", long_name(opt), why, value);
+	if (a.value)
+		std::fprintf(stderr, "ombrixd: %s--%s: %s: \"%s\"\n", a.where, a.opt.name, why, a.value);
+	else
+		std::fprintf(stderr, "ombrixd: %s--%s: %s\n", a.where, a.opt.name, why);
 	return false;
 }
 
-bool number(const char *text, double *out)
+bool parse_number(const char *text, double *out)
 {
 	char *end;
 	errno = 0;
@@ -114,33 +78,60 @@ bool number(const char *text, double *out)
 	return end != text && *end == '\0' && errno == 0 && std::isfinite(*out);
 }
 
-// A number within lo..hi (hi_open: below hi), else a message naming opt.
-bool number_in(int opt, const char *text, double lo, double hi, double *out)
+bool take_number(const Arg &a, Parse &p)
 {
-	if (!number(text, out))
-		return bad(opt, "not a number", text);
-	if (*out < lo || *out > hi)
-		return bad(opt, "out of range", text);
+	double v;
+	if (!parse_number(a.value, &v))
+		return bad(a, "not a number");
+	if (v < a.opt.lo || v > a.opt.hi) {
+		char why[80];
+		std::snprintf(why, sizeof why, "out of range, %g to %g", a.opt.lo, a.opt.hi);
+		return bad(a, why);
+	}
+	p.cfg.*a.opt.number = v;
 	return true;
 }
 
-bool positive(int opt, const char *text, double *out)
+bool take_text(const Arg &a, Parse &p)
 {
-	if (!number(text, out))
-		return bad(opt, "not a number", text);
-	if (*out <= 0)
-		return bad(opt, "must be above 0", text);
+	p.cfg.*a.opt.text = a.value;
 	return true;
 }
 
-bool unit(int opt, const char *text, Unit *out)
+bool take_flag(const Arg &a, Parse &p)
 {
-	if (std::strcmp(text, "C") == 0)
-		*out = Unit::celsius;
-	else if (std::strcmp(text, "F") == 0)
-		*out = Unit::fahrenheit;
+	p.cfg.*a.opt.flag = true;
+	return true;
+}
+
+bool take_unit(const Arg &a, Parse &p)
+{
+	if (std::strcmp(a.value, "C") == 0)
+		p.cfg.*a.opt.unit = Unit::celsius;
+	else if (std::strcmp(a.value, "F") == 0)
+		p.cfg.*a.opt.unit = Unit::fahrenheit;
 	else
-		return bad(opt, "not C or F", text);
+		return bad(a, "not C or F");
+	return true;
+}
+
+// A path as given, made absolute against the folder ombrixd started in, so
+// that it keeps its meaning once --daemon has left that folder.
+std::string absolute(const char *path)
+{
+	if (path[0] == '/')
+		return path;
+	char here[4096];
+	if (!getcwd(here, sizeof here))
+		return path;
+	return std::string(here) + "/" + path;
+}
+
+bool take_path(const Arg &a, Parse &p)
+{
+	if (!*a.value)
+		return bad(a, "an empty path");
+	p.cfg.*a.opt.text = absolute(a.value);
 	return true;
 }
 
@@ -158,241 +149,332 @@ bool split_spec(const char *text, std::string &kind, std::string &arg)
 	return !arg.empty();
 }
 
-bool sensor(const char *text, Config &cfg)
+// A kind of sensor or heater, by its name before the colon; a path after
+// it is made absolute.
+template <typename Kind>
+struct Named {
+	const char *name;
+	Kind kind;
+	bool path;
+};
+
+constexpr Named<SensorKind> sensor_kinds[] = {
+	{"sim", SensorKind::sim, false}, {"hwmon", SensorKind::hwmon, true}, {"w1", SensorKind::w1, true},
+	{"file", SensorKind::file, true}, {"exec", SensorKind::exec, false}, {"mqtt", SensorKind::mqtt, false}};
+constexpr Named<HeaterKind> heater_kinds[] = {
+	{"sim", HeaterKind::sim, false}, {"file", HeaterKind::file, true}, {"exec", HeaterKind::exec, false},
+	{"mqtt", HeaterKind::mqtt, false}};
+
+template <typename Kind, size_t n>
+bool take_kind(const Arg &a, const Named<Kind> (&kinds)[n], Kind &kind, std::string &arg)
 {
-	std::string kind;
-	if (!split_spec(text, kind, cfg.sensor_arg))
-		return bad(opt_sensor, "not sim or KIND:ARGUMENT", text);
-	if (kind == "sim")
-		cfg.sensor = SensorKind::sim;
-	else if (kind == "hwmon")
-		cfg.sensor = SensorKind::hwmon;
-	else if (kind == "w1")
-		cfg.sensor = SensorKind::w1;
-	else if (kind == "file")
-		cfg.sensor = SensorKind::file;
-	else if (kind == "exec")
-		cfg.sensor = SensorKind::exec;
-	else if (kind == "mqtt")
-		cfg.sensor = SensorKind::mqtt;
-	else
-		return bad(opt_sensor, "unknown kind", text);
+	std::string name;
+	if (!split_spec(a.value, name, arg))
+		return bad(a, "not sim or KIND:ARGUMENT");
+	const Named<Kind> *k = std::find_if(kinds, kinds + n, [&](const Named<Kind> &x) { return name == x.name; });
+	if (k == kinds + n)
+		return bad(a, "unknown kind");
+	kind = k->kind;
+	if (k->path)
+		arg = absolute(arg.c_str());
 	return true;
 }
 
-bool heater(const char *text, Config &cfg)
+bool take_sensor(const Arg &a, Parse &p)
 {
-	std::string kind;
-	if (!split_spec(text, kind, cfg.heater_arg))
-		return bad(opt_heater, "not sim or KIND:ARGUMENT", text);
-	if (kind == "sim")
-		cfg.heater = HeaterKind::sim;
-	else if (kind == "file")
-		cfg.heater = HeaterKind::file;
-	else if (kind == "exec")
-		cfg.heater = HeaterKind::exec;
-	else if (kind == "mqtt")
-		cfg.heater = HeaterKind::mqtt;
-	else
-		return bad(opt_heater, "unknown kind", text);
-	return true;
+	return take_kind(a, sensor_kinds, p.cfg.sensor, p.cfg.sensor_arg);
+}
+
+bool take_heater(const Arg &a, Parse &p)
+{
+	return take_kind(a, heater_kinds, p.cfg.heater, p.cfg.heater_arg);
 }
 
 // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; an IPv6 address in brackets.
-bool mqtt_url(const char *text, Config &cfg)
+bool take_mqtt(const Arg &a, Parse &p)
 {
-	std::string url = text;
-	size_t host_at;
+	std::string_view url = a.value;
 	if (url.starts_with("mqtt://")) {
-		cfg.mqtt_tls = false;
-		host_at = 7;
+		p.cfg.mqtt_tls = false;
+		url.remove_prefix(7);
 	} else if (url.starts_with("mqtts://")) {
-		cfg.mqtt_tls = true;
-		host_at = 8;
+		p.cfg.mqtt_tls = true;
+		url.remove_prefix(8);
 	} else {
-		return bad(opt_mqtt, "not mqtt://HOST[:PORT] or mqtts://HOST[:PORT]", text);
+		return bad(a, "not mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
 	}
-	std::string rest = url.substr(host_at), port;
-	if (rest.starts_with("[")) {
-		size_t close = rest.find(']');
-		if (close == std::string::npos)
-			return bad(opt_mqtt, "no closing ] after the address", text);
-		cfg.mqtt_host = rest.substr(1, close - 1);
-		rest = rest.substr(close + 1);
+	std::string_view host = url, port;
+	if (url.starts_with("[")) {
+		size_t close = url.find(']');
+		if (close == std::string_view::npos)
+			return bad(a, "no closing ] after the address");
+		host = url.substr(1, close - 1);
+		std::string_view rest = url.substr(close + 1);
 		if (!rest.empty() && !rest.starts_with(":"))
-			return bad(opt_mqtt, "text after the address", text);
-		port = rest.empty() ? "" : rest.substr(1);
-	} else {
-		size_t colon = rest.find(':');
-		cfg.mqtt_host = rest.substr(0, colon);
-		port = colon == std::string::npos ? "" : rest.substr(colon + 1);
-		if (colon != std::string::npos && port.empty())
-			return bad(opt_mqtt, "no port after the colon", text);
+			return bad(a, "text after the address");
+		port = rest.empty() ? rest : rest.substr(1);
+	} else if (size_t colon = url.find(':'); colon != std::string_view::npos) {
+		host = url.substr(0, colon);
+		port = url.substr(colon + 1);
+		if (port.empty())
+			return bad(a, "no port after the colon");
 	}
-	if (cfg.mqtt_host.empty() || cfg.mqtt_host.find_first_of("/?#@ ") != std::string::npos)
-		return bad(opt_mqtt, "not a host name", text);
-	cfg.mqtt_port = cfg.mqtt_tls ? mqtts_port : mqtt_port;
+	if (host.empty() || host.find_first_of("/?#@ ") != std::string_view::npos)
+		return bad(a, "not a host name");
+	p.cfg.mqtt_host = host;
+	p.cfg.mqtt_port = p.cfg.mqtt_tls ? mqtts_port : mqtt_port;
 	if (port.empty())
 		return true;
-	double p;
-	if (!number(port.c_str(), &p) || p < 1 || p > 65535 || p != std::floor(p))
-		return bad(opt_mqtt, "not a port from 1 to 65535", text);
-	cfg.mqtt_port = static_cast<int>(p);
+	double n;
+	if (!parse_number(std::string(port).c_str(), &n) || n < 1 || n > 65535 || n != std::floor(n))
+		return bad(a, "not a port from 1 to 65535");
+	p.cfg.mqtt_port = static_cast<int>(n);
 	return true;
 }
 
 // The password is the file's first line.
-bool password_file(const char *path, Config &cfg)
+bool take_password_file(const Arg &a, Parse &p)
 {
-	FILE *f = std::fopen(path, "re");
+	FILE *f = std::fopen(a.value, "re");
 	if (!f)
-		return bad(opt_mqtt_password_file, std::strerror(errno), path);
+		return bad(a, std::strerror(errno));
 	char buf[password_max];
 	size_t n = std::fread(buf, 1, sizeof buf - 1, f);
 	bool failed = std::ferror(f);
 	int err = errno;
 	std::fclose(f);
 	if (failed)
-		return bad(opt_mqtt_password_file, std::strerror(err), path);
+		return bad(a, std::strerror(err));
 	buf[n] = '\0';
-	cfg.mqtt_password.assign(buf, std::strcspn(buf, "\r\n"));
+	p.cfg.mqtt_password.assign(buf, std::strcspn(buf, "\r\n"));
 	return true;
 }
 
 // Zone names become parts of topics and unique ids.
-bool zone(const char *text, Config &cfg)
+bool take_zone(const Arg &a, Parse &p)
 {
-	size_t n = std::strlen(text);
-	if (n == 0 || std::strspn(text, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-") != n)
-		return bad(opt_zone, "use letters, digits, - and _", text);
-	cfg.zone = text;
+	size_t n = std::strlen(a.value);
+	if (n == 0 || std::strspn(a.value, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-") != n)
+		return bad(a, "use letters, digits, - and _");
+	p.cfg.zone = a.value;
 	return true;
 }
 
 // A topic to publish to, or a prefix of topics: no wildcards.
-bool topic(int opt, const char *text, std::string &out)
+bool take_topic(const Arg &a, Parse &p)
 {
-	if (std::strpbrk(text, "+#"))
-		return bad(opt, "no wildcards allowed", text);
-	out = text;
+	if (std::strpbrk(a.value, "+#"))
+		return bad(a, "no wildcards allowed");
+	p.cfg.*a.opt.text = a.value;
 	return true;
 }
 
-std::string trim(const std::string &s)
+bool take_config(const Arg &a, Parse &p);
+bool take_help(const Arg &a, Parse &p);
+
+// Every option, in the order the usage lists them.
+const Option options[] = {
+	{.name = "config", .value = "FILE", .help = "read options from FILE, one name=value a line",
+	 .take = take_config, .names_heater = true},
+	{.name = "sensor", .value = "SENSOR",
+	 .help = "sim | hwmon:PATH | w1:PATH | file:PATH | exec:COMMAND | mqtt:TOPIC", .fallback = "sim",
+	 .take = take_sensor},
+	{.name = "sensor-unit", .value = "C|F", .help = "unit of file:, exec: and mqtt: readings",
+	 .fallback = "C", .take = take_unit, .unit = &Config::sensor_unit},
+	{.name = "sensor-field", .value = "PATH", .help = "dotted path of the number in a JSON payload",
+	 .take = take_text, .text = &Config::sensor_field},
+	{.name = "unit", .value = "F|C", .help = "unit published to the controller", .fallback = "F",
+	 .take = take_unit, .unit = &Config::unit},
+	{.name = "heater", .value = "HEATER", .help = "sim | file:PATH | exec:COMMAND | mqtt:TOPIC",
+	 .fallback = "sim", .take = take_heater, .names_heater = true},
+	{.name = "heater-on", .value = "TEXT", .help = "mqtt: payload for ON", .fallback = "ON",
+	 .take = take_text, .text = &Config::heater_on},
+	{.name = "heater-off", .value = "TEXT", .help = "mqtt: payload for OFF", .fallback = "OFF",
+	 .take = take_text, .names_heater = true, .text = &Config::heater_off},
+	{.name = "heater-state", .value = "TOPIC", .help = "mqtt: topic where the plug reports its state",
+	 .take = take_topic, .text = &Config::heater_state},
+	{.name = "period", .value = "S", .help = "seconds between readings", .fallback = "5",
+	 .take = take_number, .number = &Config::period_s, .lo = 0.1, .hi = 3600},
+	{.name = "sensor-timeout", .value = "S",
+	 .help = "seconds without a good reading before heater OFF, above --period", .fallback = "60",
+	 .take = take_number, .number = &Config::sensor_timeout_s, .lo = 0.1, .hi = 604800},
+	{.name = "min", .value = "T", .help = "lowest plausible reading, published unit (-10 °C)",
+	 .take = take_number, .number = &Config::min, .lo = -1e6, .hi = 1e6},
+	{.name = "max", .value = "T", .help = "highest plausible reading, published unit (50 °C)",
+	 .take = take_number, .number = &Config::max, .lo = -1e6, .hi = 1e6},
+	{.name = "high-limit", .value = "T",
+	 .help = "heater OFF above this reading whatever the command, published unit", .fallback = "80",
+	 .take = take_number, .number = &Config::high_limit, .lo = -1e6, .hi = 1e6},
+	{.name = "heat-check", .value = "S", .help = "seconds ON within which the heat must rise, 0 for none",
+	 .fallback = "1800", .take = take_number, .number = &Config::heat_check_s, .lo = 0, .hi = 604800},
+	{.name = "heat-gain", .value = "T", .help = "rise expected per heat check, published unit",
+	 .fallback = "1", .take = take_number, .number = &Config::heat_gain, .lo = 0, .hi = 100},
+	{.name = "max-on", .value = "S", .help = "longest ON stretch in seconds, 0 for none", .fallback = "0",
+	 .take = take_number, .number = &Config::max_on_s, .lo = 0, .hi = 604800},
+	{.name = "lost-duty", .value = "P", .help = "percent of each 10 minutes ON while the sensor is lost",
+	 .fallback = "0", .take = take_number, .number = &Config::lost_duty_pct, .lo = 0, .hi = 100},
+	{.name = "temp-file", .value = "PATH", .help = "temperature file", .fallback = "/tmp/temp",
+	 .take = take_path, .text = &Config::temp_file},
+	{.name = "status-file", .value = "PATH", .help = "status file", .fallback = "/tmp/status",
+	 .take = take_path, .text = &Config::status_file},
+	{.name = "duration", .value = "S", .help = "stop after S seconds, 0 for never", .fallback = "0",
+	 .take = take_number, .number = &Config::duration_s, .lo = 0, .hi = 1e9},
+	{.name = "switch-off", .help = "switch the heater OFF once and exit", .take = take_flag,
+	 .flag = &Config::switch_off},
+	{.name = "daemon", .help = "run in the background", .take = take_flag, .flag = &Config::daemonize},
+	{.name = "mqtt", .value = "URL", .help = "mqtt://HOST[:PORT] or mqtts://HOST[:PORT]", .take = take_mqtt,
+	 .names_heater = true},
+	{.name = "mqtt-user", .value = "NAME", .help = "user name at the broker", .take = take_text,
+	 .names_heater = true, .text = &Config::mqtt_user},
+	{.name = "mqtt-password-file", .value = "FILE", .help = "file holding the broker password",
+	 .take = take_password_file, .names_heater = true},
+	{.name = "mqtt-ca", .value = "FILE", .help = "CA certificate for mqtts", .take = take_path,
+	 .names_heater = true, .text = &Config::mqtt_ca},
+	{.name = "zone", .value = "NAME", .help = "this thermostat's name on the bus", .fallback = "default",
+	 .take = take_zone, .names_heater = true},
+	{.name = "ha-prefix", .value = "PREFIX", .help = "discovery prefix, empty for none",
+	 .fallback = "homeassistant", .take = take_topic, .text = &Config::ha_prefix},
+	{.name = "help", .help = "print this and exit", .take = take_help},
+};
+
+bool take_help(const Arg &, Parse &)
+{
+	std::fputs("usage: ombrixd [options]\n", stdout);
+	for (const Option &o : options) {
+		int n = std::printf("  --%s%s%s", o.name, o.value ? " " : "", o.value ? o.value : "");
+		std::printf("%*s%s", n < usage_column ? usage_column - n : 1, "", o.help);
+		if (o.fallback && *o.fallback)
+			std::printf(" (%s)", o.fallback);
+		std::fputs("\n", stdout);
+	}
+	std::exit(0);
+}
+
+const Option *find(std::string_view name)
+{
+	const Option *o = std::find_if(std::begin(options), std::end(options),
+	                               [&](const Option &x) { return name == x.name; });
+	return o == std::end(options) ? nullptr : o;
+}
+
+// Gives one option its value, or says what is wrong with it.
+void apply(Parse &p, const Option &o, const char *value, const char *where)
+{
+	Arg a{o, value, where};
+	bool good;
+	if (o.value && !value)
+		good = bad(a, "needs a value");
+	else if (!o.value && value)
+		good = bad(a, "takes no value");
+	else
+		good = o.take(a, p);
+	p.ok = p.ok && good;
+	p.heater_ok = p.heater_ok && (good || !o.names_heater);
+}
+
+std::string_view trim(std::string_view s)
 {
 	size_t a = s.find_first_not_of(" \t\r\n");
-	if (a == std::string::npos)
-		return "";
-	size_t b = s.find_last_not_of(" \t\r\n");
-	return s.substr(a, b - a + 1);
+	if (a == std::string_view::npos)
+		return {};
+	return s.substr(a, s.find_last_not_of(" \t\r\n") - a + 1);
 }
 
-// Appends the options of a configuration file: "name=value" or "name" a
-// line; blank lines and lines beginning with # are skipped.
-bool read_config(const char *path, std::vector<std::string> &args)
+// One line of a --config file: "name=value", or "name" for a flag; blank
+// lines and lines beginning with # are skipped.
+void apply_line(Parse &p, std::string_view line, const char *where)
 {
-	std::ifstream in(path);
-	if (!in)
-		return bad(opt_config, std::strerror(errno), path);
-	int n = 0;
-	for (std::string line; std::getline(in, line);) {
-		n++;
-		line = trim(line);
-		if (line.empty() || line[0] == '#')
-			continue;
-		size_t eq = line.find('=');
-		std::string name = trim(line.substr(0, eq));
-		if (name == "config" || name.starts_with("-")) {
-			std::fprintf(stderr, "ombrixd: --config: %s:%d: not an option line: \"%s\"\n", path, n,
-			             line.c_str());
-			return false;
-		}
-		std::string arg = "--";
-		arg.append(name);
-		if (eq != std::string::npos)
-			arg.append("=").append(trim(line.substr(eq + 1)));
-		args.push_back(arg);
+	line = trim(line);
+	if (line.empty() || line[0] == '#')
+		return;
+	size_t eq = line.find('=');
+	std::string name(trim(line.substr(0, eq)));
+	std::string value = eq == std::string_view::npos ? "" : std::string(trim(line.substr(eq + 1)));
+	const Option *o = find(name);
+	if (!o || o->take == take_config || o->take == take_help) {
+		std::fprintf(stderr, "ombrixd: %snot an option for a file: \"%s\"\n", where, name.c_str());
+		p.ok = false;
+		return;
 	}
-	return true;
+	apply(p, *o, eq == std::string_view::npos ? nullptr : value.c_str(), where);
 }
 
-// argv with every --config FILE replaced by the file's options.
-bool expand(int argc, char **argv, std::vector<std::string> &args)
+// Opens a --config file that is a regular file, so that a FIFO or a device
+// planted in its place can neither hang the start nor flood it.
+FILE *open_config(const Arg &a)
 {
-	args.emplace_back("ombrixd");
-	for (int i = 1; i < argc; i++) {
-		std::string a = argv[i];
-		if (a == "--config") {
-			if (i + 1 >= argc) {
-				std::fprintf(stderr, "ombrixd: option '--config' requires an argument\n");
-				return false;
-			}
-			if (!read_config(argv[++i], args))
-				return false;
-		} else if (a.starts_with("--config=")) {
-			if (!read_config(a.c_str() + 9, args))
-				return false;
-		} else {
-			args.push_back(a);
-		}
+	int fd = open(a.value, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+	if (fd < 0) {
+		bad(a, std::strerror(errno));
+		return nullptr;
 	}
-	return true;
-}
-
-bool take(int opt, const char *arg, Config &cfg, bool &min_set, bool &max_set)
-{
-	switch (opt) {
-	case opt_sensor: return sensor(arg, cfg);
-	case opt_sensor_unit: return unit(opt, arg, &cfg.sensor_unit);
-	case opt_sensor_field: cfg.sensor_field = arg; return true;
-	case opt_unit: return unit(opt, arg, &cfg.unit);
-	case opt_heater: return heater(arg, cfg);
-	case opt_heater_on: cfg.heater_on = arg; return true;
-	case opt_heater_off: cfg.heater_off = arg; return true;
-	case opt_heater_state: return topic(opt, arg, cfg.heater_state);
-	case opt_period: return positive(opt, arg, &cfg.period_s);
-	case opt_sensor_timeout: return positive(opt, arg, &cfg.sensor_timeout_s);
-	case opt_min: min_set = true; return number_in(opt, arg, -1e6, 1e6, &cfg.min);
-	case opt_max: max_set = true; return number_in(opt, arg, -1e6, 1e6, &cfg.max);
-	case opt_heat_check: return number_in(opt, arg, 0, 1e9, &cfg.heat_check_s);
-	case opt_heat_gain: return number_in(opt, arg, 0, 1e6, &cfg.heat_gain);
-	case opt_max_on: return number_in(opt, arg, 0, 1e9, &cfg.max_on_s);
-	case opt_lost_duty: return number_in(opt, arg, 0, 100, &cfg.lost_duty_pct);
-	case opt_temp_file: cfg.temp_file = arg; return true;
-	case opt_status_file: cfg.status_file = arg; return true;
-	case opt_duration: return number_in(opt, arg, 0, 1e9, &cfg.duration_s);
-	case opt_switch_off: cfg.switch_off = true; return true;
-	case opt_daemon: cfg.daemonize = true; return true;
-	case opt_mqtt: return mqtt_url(arg, cfg);
-	case opt_mqtt_user: cfg.mqtt_user = arg; return true;
-	case opt_mqtt_password_file: return password_file(arg, cfg);
-	case opt_mqtt_ca: cfg.mqtt_ca = arg; return true;
-	case opt_zone: return zone(arg, cfg);
-	case opt_ha_prefix: return topic(opt, arg, cfg.ha_prefix);
-	default: return false;  // getopt_long has said what is wrong
+	struct stat st;
+	const char *why = nullptr;
+	if (fstat(fd, &st) < 0)
+		why = std::strerror(errno);
+	else if (!S_ISREG(st.st_mode))
+		why = "not a regular file";
+	else if (static_cast<size_t>(st.st_size) > config_max)
+		why = "longer than 64 KiB";
+	FILE *f = why ? nullptr : fdopen(fd, "r");
+	if (!f) {
+		close(fd);
+		bad(a, why ? why : std::strerror(errno));
 	}
+	return f;
 }
 
-// What no single option can tell: settings that need one another.
-bool consistent(Config &cfg, bool min_set, bool max_set)
+// Applies the lines of the file a names, where --config stands; false
+// when it cannot be read.  Each line's problems are its own option's.
+bool take_config(const Arg &a, Parse &p)
 {
-	if (!min_set)
-		cfg.min = convert(celsius_min, Unit::celsius, cfg.unit);
-	if (!max_set)
-		cfg.max = convert(celsius_max, Unit::celsius, cfg.unit);
-	if (cfg.min >= cfg.max)
-		return bad(opt_max, "must be above --min", std::to_string(cfg.max).c_str());
-	bool on_bus = cfg.sensor == SensorKind::mqtt || cfg.heater == HeaterKind::mqtt;
-	if (on_bus && cfg.mqtt_host.empty())
-		return bad(cfg.sensor == SensorKind::mqtt ? opt_sensor : opt_heater, "needs --mqtt",
-		           cfg.sensor == SensorKind::mqtt ? cfg.sensor_arg.c_str() : cfg.heater_arg.c_str());
-	if (!cfg.heater_state.empty() && cfg.heater != HeaterKind::mqtt)
-		return bad(opt_heater_state, "needs an mqtt: heater", cfg.heater_state.c_str());
-	if (cfg.heater == HeaterKind::mqtt && !topic(opt_heater, cfg.heater_arg.c_str(), cfg.heater_arg))
+	FILE *f = open_config(a);
+	if (!f)
 		return false;
-	if (!cfg.mqtt_ca.empty() && !cfg.mqtt_tls)
-		return bad(opt_mqtt_ca, "needs an mqtts:// URL", cfg.mqtt_ca.c_str());
+	char line[config_line_max];
+	for (int n = 1; std::fgets(line, sizeof line, f); n++) {
+		std::string where = std::string(a.value) + ":" + std::to_string(n) + ": ";
+		if (!std::strchr(line, '\n') && !std::feof(f)) {
+			std::fprintf(stderr, "ombrixd: %sa line longer than %zu bytes\n", where.c_str(), sizeof line - 2);
+			p.ok = false;
+			break;
+		}
+		apply_line(p, line, where.c_str());
+	}
+	std::fclose(f);
 	return true;
+}
+
+// What no single option can tell: settings that need one another.  Each
+// check names the option to fix.
+void check_together(Parse &p)
+{
+	Config &cfg = p.cfg;
+	if (std::isnan(cfg.min))
+		cfg.min = convert(celsius_min, Unit::celsius, cfg.unit);
+	if (std::isnan(cfg.max))
+		cfg.max = convert(celsius_max, Unit::celsius, cfg.unit);
+	const struct {
+		bool wrong;
+		const char *option, *why;
+	} checks[] = {
+		{cfg.min >= cfg.max, "max", "must be above --min"},
+		{cfg.sensor_timeout_s <= cfg.period_s, "sensor-timeout", "must be above --period"},
+		{cfg.sensor == SensorKind::mqtt && cfg.mqtt_host.empty(), "sensor", "needs --mqtt"},
+		{cfg.heater == HeaterKind::mqtt && cfg.mqtt_host.empty(), "heater", "needs --mqtt"},
+		{cfg.heater == HeaterKind::mqtt && std::strpbrk(cfg.heater_arg.c_str(), "+#"), "heater",
+		 "no wildcards allowed"},
+		{!cfg.heater_state.empty() && cfg.heater != HeaterKind::mqtt, "heater-state",
+		 "needs an mqtt: heater"},
+		{!cfg.mqtt_ca.empty() && !cfg.mqtt_tls, "mqtt-ca", "needs an mqtts:// URL"},
+	};
+	for (const auto &c : checks)
+		if (c.wrong) {
+			const Option &o = *find(c.option);
+			bad(Arg{o, nullptr, ""}, c.why);
+			p.ok = false;
+			p.heater_ok = p.heater_ok && !o.names_heater;
+		}
 }
 
 } // namespace
@@ -406,27 +488,35 @@ double convert(double t, Unit from, Unit to)
 	return (t - 32) * 5 / 9;
 }
 
-bool parse_config(int argc, char **argv, Config &cfg)
+ParseResult parse_config(int argc, char **argv, Config &cfg)
 {
-	std::vector<std::string> args;
-	if (!expand(argc, argv, args))
-		return false;
-	std::vector<char *> av(args.size() + 1, nullptr);
-	std::transform(args.begin(), args.end(), av.begin(), [](std::string &a) { return a.data(); });
-
-	bool min_set = false, max_set = false;
-	optind = 1;
-	for (int opt; (opt = getopt_long(static_cast<int>(args.size()), av.data(), "", options, nullptr)) != -1;) {
-		if (opt == opt_help) {
-			std::fputs(usage, stdout);
-			std::exit(0);
+	Parse p{cfg};
+	char here[4096];
+	cfg.workdir = getcwd(here, sizeof here) ? here : "/";
+	for (const Option &o : options)
+		if (o.fallback)
+			apply(p, o, o.fallback, "the default ");
+	for (int i = 1; i < argc; i++) {
+		std::string_view word = argv[i];
+		if (!word.starts_with("--")) {
+			std::fprintf(stderr, "ombrixd: takes no arguments, only options: \"%s\"\n", argv[i]);
+			p.ok = false;
+			continue;
 		}
-		if (!take(opt, optarg, cfg, min_set, max_set))
-			return false;
+		size_t eq = word.find('=');
+		const Option *o = find(word.substr(2, eq == std::string_view::npos ? eq : eq - 2));
+		if (!o) {
+			std::fprintf(stderr, "ombrixd: unknown option \"%.*s\"\n", static_cast<int>(word.substr(0, eq).size()),
+			             argv[i]);
+			p.ok = false;
+			continue;
+		}
+		const char *value = eq == std::string_view::npos ? nullptr : argv[i] + eq + 1;
+		// A value in a word of its own, unless that word is the next option.
+		if (o->value && !value && i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0)
+			value = argv[++i];
+		apply(p, *o, value, "");
 	}
-	if (optind < static_cast<int>(args.size())) {
-		std::fprintf(stderr, "ombrixd: takes no arguments, only options: \"%s\"\n", av[optind]);
-		return false;
-	}
-	return consistent(cfg, min_set, max_set);
+	check_together(p);
+	return ParseResult{p.ok, p.heater_ok};
 }

@@ -1,7 +1,10 @@
 // ombrixd's configuration: parsed once from the command line (and the files
-// that --config names) into this plain struct, then only read.
+// that --config names) into this plain struct, then only read.  The option
+// table in config.cpp is the one place that gives each option's name,
+// usage, default and parsing.
 #pragma once
 
+#include <cmath>
 #include <string>
 
 enum class Unit { celsius, fahrenheit };
@@ -9,33 +12,36 @@ enum class Unit { celsius, fahrenheit };
 enum class SensorKind { sim, hwmon, w1, file, exec, mqtt };
 enum class HeaterKind { sim, file, exec, mqtt };
 
+// Zero values here; parse_config() sets the defaults.
 struct Config {
-	SensorKind sensor = SensorKind::sim;
+	SensorKind sensor{};
 	std::string sensor_arg;             // path, command or topic after "kind:"
-	Unit sensor_unit = Unit::celsius;   // of file:, exec: and mqtt: readings
+	Unit sensor_unit{};                 // of file:, exec: and mqtt: readings
 	std::string sensor_field;           // dotted path into a JSON payload
-	Unit unit = Unit::fahrenheit;       // published to the controller
+	Unit unit{};                        // published to the controller
 
-	HeaterKind heater = HeaterKind::sim;
+	HeaterKind heater{};
 	std::string heater_arg;
-	std::string heater_on = "ON";       // mqtt: payloads
-	std::string heater_off = "OFF";
+	std::string heater_on;              // mqtt: payloads
+	std::string heater_off;
 	std::string heater_state;           // mqtt: topic where the plug reports
 
-	double period_s = 5;
-	double sensor_timeout_s = 60;
-	double min = 14;                    // plausible readings, published unit
-	double max = 122;
-	double heat_check_s = 1800;         // 0: no runaway check
-	double heat_gain = 1.0;             // published unit
+	double period_s = 0;
+	double sensor_timeout_s = 0;
+	double min = NAN;                   // plausible readings, published unit;
+	double max = NAN;                   // NaN until set: the default depends on --unit
+	double high_limit = 0;              // published unit
+	double heat_check_s = 0;            // 0: no runaway check
+	double heat_gain = 0;               // published unit
 	double max_on_s = 0;                // 0: no limit
 	double lost_duty_pct = 0;
 
-	std::string temp_file = "/tmp/temp";
-	std::string status_file = "/tmp/status";
+	std::string temp_file;
+	std::string status_file;
 	double duration_s = 0;              // 0: until a signal
 	bool switch_off = false;
 	bool daemonize = false;
+	std::string workdir;                // where ombrixd started: exec: commands run there
 
 	std::string mqtt_host;              // empty: no broker
 	int mqtt_port = 0;
@@ -43,17 +49,23 @@ struct Config {
 	std::string mqtt_user;
 	std::string mqtt_password;          // read from --mqtt-password-file
 	std::string mqtt_ca;
-	std::string zone = "default";
-	std::string ha_prefix = "homeassistant";  // empty: no discovery
+	std::string zone;
+	std::string ha_prefix;              // empty: no discovery
 };
 
 // Exit status for a bad option or value.
 inline constexpr int exit_usage = 2;
 
-// Parses argv into cfg.  On a bad option or value prints one line naming
-// it and returns false; the caller exits with exit_usage.  --help prints
-// the usage and exits 0.
-bool parse_config(int argc, char **argv, Config &cfg);
+struct ParseResult {
+	bool ok;          // every option and value was good
+	bool heater_ok;   // those that name the heater were: --switch-off can work
+};
+
+// Parses argv into cfg: the defaults first, then each option in turn, a
+// --config FILE's lines where it stands, so that later options win.  Paths
+// are made absolute against the working folder.  Prints one line for each
+// bad option or value; --help prints the usage and exits 0.
+ParseResult parse_config(int argc, char **argv, Config &cfg);
 
 // Degrees in unit `to` for t degrees in unit `from`.
 double convert(double t, Unit from, Unit to);

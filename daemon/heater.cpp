@@ -20,10 +20,15 @@ constexpr size_t answer_len = 256;  // an exec: heater's output, read and ignore
 
 // The file must be there already: a relay that is not is a wrong path, and
 // a new file in its place would switch nothing.  It need not be the final
-// name: sysfs reaches its attributes through symbolic links.
+// name: sysfs reaches its attributes through symbolic links.  Opened
+// without blocking: a FIFO without a reader fails at once (ENXIO).
 bool open_file(const char *path, Heater &h)
 {
-	h.fd = open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+	h.fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+	if (h.fd < 0 && errno == ENXIO) {
+		std::fprintf(stderr, "ombrixd: heater %s: not a regular file\n", path);
+		return false;
+	}
 	if (h.fd < 0) {
 		std::fprintf(stderr, "ombrixd: heater %s: %s\n", path, std::strerror(errno));
 		return false;
@@ -52,10 +57,12 @@ bool write_file(int fd, bool on)
 	return n == static_cast<ssize_t>(len) && ftruncate(fd, static_cast<off_t>(len)) == 0;
 }
 
-bool run_command(const std::string &command, const char **why)
+bool run_command(const Heater &h, bool on, int cancel_fd, const char **why)
 {
 	char answer[answer_len];
-	int rc = run_shell(command.c_str(), exec_heater_timeout_s, answer, sizeof answer, why);
+	const std::string &command = on ? h.on_command : h.off_command;
+	int rc = run_shell(command.c_str(), h.dir.c_str(), exec_heater_timeout_s, cancel_fd, answer, sizeof answer,
+	                   why);
 	if (rc > 0)
 		*why = "the heater command failed";
 	return rc == 0;
@@ -80,6 +87,7 @@ bool open_heater(const Config &cfg, Room *room, Bus *bus, Heater &h)
 	case HeaterKind::exec:
 		h.on_command = cfg.heater_arg + " on";
 		h.off_command = cfg.heater_arg + " off";
+		h.dir = cfg.workdir.empty() ? "." : cfg.workdir;
 		return true;
 	case HeaterKind::mqtt:
 		if (!bus) {
@@ -91,7 +99,7 @@ bool open_heater(const Config &cfg, Room *room, Bus *bus, Heater &h)
 	return false;
 }
 
-bool drive_heater(Heater &h, bool on, double now_s, const char **why)
+bool drive_heater(Heater &h, bool on, double now_s, int cancel_fd, const char **why)
 {
 	switch (h.kind) {
 	case HeaterKind::sim:
@@ -104,7 +112,7 @@ bool drive_heater(Heater &h, bool on, double now_s, const char **why)
 		}
 		return true;
 	case HeaterKind::exec:
-		return run_command(on ? h.on_command : h.off_command, why);
+		return run_command(h, on, cancel_fd, why);
 	case HeaterKind::mqtt:
 		return bus_heater(*h.bus, on, why);
 	}

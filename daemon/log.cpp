@@ -1,13 +1,48 @@
 #include "log.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <thread>
 
 #include <sys/stat.h>
 #include <syslog.h>
 
+#include "notify.h"
+
 namespace {
+
+constexpr size_t queue_len = 32;  // lines
+constexpr size_t text_len = 512;  // bytes of one, its NUL included
+constexpr int state_line = -1;    // a priority that no report has
+
+struct Line {
+	int priority;   // state_line, or the report's
+	time_t when;    // of a state line
+	char text[text_len];
+};
+
+struct Queue {
+	std::mutex lock;
+	std::condition_variable ready, written;
+	Line lines[queue_len];
+	size_t head = 0, count = 0;
+	unsigned dropped = 0;
+	bool writing = false;   // the thread holds a line it has taken
+	bool started = false;
+};
+
+// Made at start-up and never destroyed: the writing thread may still be
+// blocked in a write when the daemon exits.
+Queue &queue()
+{
+	static Queue &q = *new Queue;
+	return q;
+}
 
 // Under systemd, standard error is a stream into the journal, which has the
 // syslog copy already.  JOURNAL_STREAM names that stream as "device:inode".
@@ -21,19 +56,111 @@ bool stderr_is_journal()
 	return st.st_dev == dev && st.st_ino == ino;
 }
 
+void write_report(int priority, const char *text)
+{
+	static const bool to_stderr = !stderr_is_journal();
+	syslog(priority, "%s", text);
+	if (to_stderr)
+		std::fprintf(stderr, "ombrixd: %s\n", text);
+}
+
+void write_line(const Line &l)
+{
+	if (l.priority != state_line) {
+		write_report(l.priority, l.text);
+		return;
+	}
+	char when[32];
+	tm local;
+	std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", localtime_r(&l.when, &local));
+	std::printf("%s %s\n", when, l.text);
+	std::fflush(stdout);
+	char status[text_len + 8];
+	std::snprintf(status, sizeof status, "STATUS=%s", l.text);
+	notify(status);
+}
+
+[[noreturn]] void write_out()
+{
+	Queue &q = queue();
+	std::unique_lock<std::mutex> hold(q.lock);
+	for (;;) {
+		q.ready.wait(hold, [&] { return q.count > 0; });
+		Line l = q.lines[q.head];
+		q.head = (q.head + 1) % queue_len;
+		q.count--;
+		unsigned lost = q.dropped;
+		q.dropped = 0;
+		q.writing = true;
+		hold.unlock();
+		if (lost) {
+			char text[80];
+			std::snprintf(text, sizeof text, "%u lines dropped: the log did not keep up", lost);
+			write_report(LOG_WARNING, text);
+		}
+		write_line(l);
+		hold.lock();
+		q.writing = false;
+		q.written.notify_all();
+	}
+}
+
+// Queues l, or writes it at once before log_start().
+void put(const Line &l)
+{
+	Queue &q = queue();
+	std::unique_lock<std::mutex> hold(q.lock);
+	if (!q.started) {
+		hold.unlock();
+		write_line(l);
+		return;
+	}
+	if (q.count == queue_len) {
+		q.dropped++;
+		return;
+	}
+	q.lines[(q.head + q.count) % queue_len] = l;
+	q.count++;
+	q.ready.notify_one();
+}
+
 } // namespace
+
+void log_start()
+{
+	Queue &q = queue();
+	std::thread(write_out).detach();
+	std::lock_guard<std::mutex> hold(q.lock);
+	q.started = true;
+}
 
 // A C variadic, as it forwards printf-style arguments to vsnprintf().
 void report(int priority, const char *fmt, ...)  // NOLINT(cert-dcl50-cpp)
 {
-	static const bool to_stderr = !stderr_is_journal();
-	char text[512];
+	Line l;
+	l.priority = priority;
+	l.when = 0;
 	va_list ap;
 	va_start(ap, fmt);
 	// The analyzer loses track of va_start() here (a known false alarm).
-	std::vsnprintf(text, sizeof text, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
+	std::vsnprintf(l.text, sizeof l.text, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
 	va_end(ap);
-	syslog(priority, "%s", text);
-	if (to_stderr)
-		std::fprintf(stderr, "ombrixd: %s\n", text);
+	put(l);
+}
+
+void show_line(const char *line)
+{
+	Line l;
+	l.priority = state_line;
+	l.when = time(nullptr);
+	std::snprintf(l.text, sizeof l.text, "%s", line);
+	put(l);
+}
+
+bool log_flush(double timeout_s)
+{
+	Queue &q = queue();
+	std::unique_lock<std::mutex> hold(q.lock);
+	return q.written.wait_for(hold, std::chrono::duration<double>(timeout_s),
+	                          [&] { return q.count == 0 && !q.writing; });
 }

@@ -22,8 +22,13 @@ Mailbox::~Mailbox()
 	close(fd_);
 }
 
-void Mailbox::wake()
+template <typename Fill>
+void Mailbox::post(Fill fill)
 {
+	{
+		std::lock_guard<std::mutex> hold(lock_);
+		fill(box_);
+	}
 	uint64_t one = 1;
 	// Fails only when the counter would overflow: it is then readable anyway.
 	(void)!write(fd_, &one, sizeof one);
@@ -31,42 +36,51 @@ void Mailbox::wake()
 
 void Mailbox::post_reading(float value, const char *why)
 {
-	{
-		std::lock_guard<std::mutex> hold(lock_);
-		box_.has_reading = true;
-		box_.reading = value;
-		box_.why = why;
-	}
-	wake();
+	post([&](Inbox &b) {
+		b.has_reading = true;
+		b.reading = value;
+		b.why = why;
+	});
 }
 
-void Mailbox::post_command(rules::Command c)
+void Mailbox::post_published(float t)
 {
-	{
-		std::lock_guard<std::mutex> hold(lock_);
-		box_.has_command = true;
-		box_.command = c;
-	}
-	wake();
+	post([&](Inbox &b) {
+		b.has_published = true;
+		b.published = t;
+	});
+}
+
+void Mailbox::post_command(rules::Command c, const char *why)
+{
+	post([&](Inbox &b) {
+		b.has_command = true;
+		b.command = c;
+		b.command_why = why;
+	});
+}
+
+void Mailbox::post_switched(bool on, bool ok, const char *why)
+{
+	post([&](Inbox &b) {
+		b.has_switched = true;
+		b.switched_on = on;
+		b.switched_ok = ok;
+		b.switch_why = why;
+	});
 }
 
 void Mailbox::post_report(bool on)
 {
-	{
-		std::lock_guard<std::mutex> hold(lock_);
-		box_.has_report = true;
-		box_.report = on;
-	}
-	wake();
+	post([&](Inbox &b) {
+		b.has_report = true;
+		b.report = on;
+	});
 }
 
 void Mailbox::post_connected()
 {
-	{
-		std::lock_guard<std::mutex> hold(lock_);
-		box_.connected = true;
-	}
-	wake();
+	post([](Inbox &b) { b.connected = true; });
 }
 
 Inbox Mailbox::take()

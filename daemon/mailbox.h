@@ -1,7 +1,9 @@
 // What the other threads tell the supervisor: the sensor thread (or the
-// bus) its readings, the exchange thread the command, the bus the heater's
-// own report and each new connection.  Only the latest of each kind is
-// kept.  Posting never blocks for long; the supervisor waits on fd().
+// bus) its readings, the publisher each temperature the controller got,
+// the reader the command, the driver how each switch went, the bus the
+// heater's own report and each new connection.  Only the latest of each
+// kind is kept.  Posting never blocks for long; the supervisor waits on
+// fd().
 #pragma once
 
 #include <mutex>
@@ -12,8 +14,15 @@ struct Inbox {
 	bool has_reading = false;
 	float reading = 0;            // the sensor's own unit; NaN when bad
 	const char *why = nullptr;    // constant text: why it is bad
+	bool has_published = false;
+	float published = 0;          // published unit
 	bool has_command = false;
 	rules::Command command = rules::Command::none;
+	const char *command_why = nullptr;  // constant text: why it is unknown
+	bool has_switched = false;
+	bool switched_on = false;     // the switch asked for
+	bool switched_ok = false;     // whether the heater took it
+	const char *switch_why = nullptr;   // constant text: why it did not
 	bool has_report = false;
 	bool report = false;          // the heater says it is ON
 	bool connected = false;       // the bus (re)connected since the last take
@@ -30,7 +39,9 @@ public:
 	int fd() const { return fd_; }
 
 	void post_reading(float value, const char *why);
-	void post_command(rules::Command c);
+	void post_published(float t);
+	void post_command(rules::Command c, const char *why);
+	void post_switched(bool on, bool ok, const char *why);
 	void post_report(bool on);
 	void post_connected();
 
@@ -38,7 +49,9 @@ public:
 	Inbox take();
 
 private:
-	void wake();
+	// Runs fill on the box under the lock, then wakes the supervisor.
+	template <typename Fill>
+	void post(Fill fill);
 
 	std::mutex lock_;
 	Inbox box_;

@@ -3,39 +3,39 @@
 // back the controller's command and drives a heater to match, unless one
 // of the safety rules holds the heater OFF.
 //
-// Threads: the supervisor (main) owns the rules and the heater and is the
-// only one to switch it.  The sensor thread reads every period; the
-// exchange thread calls the library, whose waits block it for up to 126 s;
-// libmosquitto has a thread of its own.  They all post to the supervisor's
-// mailbox, so no rule ever waits for the library or the network.
-#include <atomic>
+// Threads: the supervisor (main) owns the rules and alone decides; it waits
+// for nothing but its poll.  The sensor thread reads every period; the
+// publisher and the reader call the library, whose waits block them for up
+// to 63 and 126 s; the driver switches the heater; the log thread writes
+// reports and state lines; libmosquitto has a thread of its own.  They all
+// post to the supervisor's mailbox, so no rule ever waits for the library,
+// the heater, a log reader or the network.
 #include <cerrno>
-#include <chrono>
+#include <climits>
 #include <cmath>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <limits>
-#include <mutex>
-#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/signalfd.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
-
-#include <systemd/sd-daemon.h>
 
 #include "bus.h"
 #include "clock.h"
 #include "config.h"
+#include "driver.h"
 #include "heater.h"
+#include "law.h"
+#include "link.h"
 #include "log.h"
 #include "mailbox.h"
+#include "notify.h"
 #include "ombrix.h"
 #include "room.h"
 #include "rules.h"
@@ -44,110 +44,55 @@
 namespace {
 
 constexpr double never = std::numeric_limits<double>::infinity();
-constexpr double bus_switch_off_s = 5;  // for the broker to acknowledge OFF
+constexpr double bus_switch_off_s = 5;   // for the broker to acknowledge OFF
 constexpr unsigned mismatch_periods = 3;
+constexpr double read_wait_s = 1;        // the library's wait after each read
+constexpr unsigned silent_cycles = 2;    // a live controller answers within one
+constexpr double stop_switch_s = exec_heater_timeout_s + 1;  // for the last OFF
+constexpr double flush_s = 1;            // for the last reports to go out
+constexpr int longest_wait_ms = 60000;   // a poll's timeout, well inside an int
 
-void sleep_until(double t)
-{
-	timespec ts;
-	ts.tv_sec = static_cast<time_t>(t);
-	ts.tv_nsec = static_cast<long>((t - static_cast<double>(ts.tv_sec)) * 1e9);
-	while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-	}
-}
-
-// The exchange with the controller, on a thread of its own: each good
-// reading is published, then the command is read back, at least once a
-// period even while no reading comes.
-class Exchange {
-public:
-	void offer(float t)
-	{
-		{
-			std::lock_guard<std::mutex> hold(lock_);
-			temp_ = t;
-			fresh_ = true;
-		}
-		wake_.notify_one();
-	}
-
-	void run(const Config &cfg, Mailbox &mb)
-	{
-		auto period = std::chrono::duration<double>(cfg.period_s);
-		for (;;) {
-			float t = 0;
-			bool have;
-			{
-				std::unique_lock<std::mutex> hold(lock_);
-				wake_.wait_for(hold, period, [this] { return fresh_; });
-				have = fresh_;
-				t = temp_;
-				fresh_ = false;
-			}
-			if (have)
-				publish(cfg, t);
-			mb.post_command(read_command(cfg));
-		}
-	}
-
-private:
-	static void publish(const Config &cfg, float t)
-	{
-		int rc = ombrix_write_temperature(cfg.temp_file.c_str(), t);
-		if (rc != OMBRIX_OK)
-			report(LOG_ERR, "cannot publish the temperature: %s", ombrix_error_to_msg(rc));
-	}
-
-	static rules::Command read_command(const Config &cfg)
-	{
-		int state = OMBRIX_HEATER_OFF;
-		if (ombrix_read_state(cfg.status_file.c_str(), &state) != OMBRIX_OK)
-			return rules::Command::unknown;
-		return state == OMBRIX_HEATER_ON ? rules::Command::on : rules::Command::off;
-	}
-
-	std::mutex lock_;
-	std::condition_variable wake_;
-	float temp_ = 0;
-	bool fresh_ = false;
-};
-
-// Reads the sensor every period, on a thread of its own: a w1 chip takes
-// most of a second to convert, an exec: command up to five.
-void sense(const Sensor &s, Mailbox &mb, double period_s)
-{
-	for (double next = clock_s();; ) {
-		Reading r = read_sensor(s, clock_s());
-		mb.post_reading(r.value, r.why);
-		next = std::fmax(next + period_s, clock_s());
-		sleep_until(next);
-	}
-}
+// The signals that end a process by default and can be caught; the
+// supervisor takes them through a signalfd.  SIGHUP clears the latches.
+constexpr int ending_signals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+                                  SIGPROF, SIGXCPU, SIGXFSZ, SIGIO, SIGPWR, SIGSTKFLT};
+// Those a fault raises in the thread that made it: a handler takes them.
+constexpr int crash_signals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS};
 
 // Everything the supervisor keeps.
 struct Daemon {
 	const Config &cfg;
 	rules::Settings settings;
 	rules::State st;
-	Heater &heater;
+	Driver &driver;
+	Publisher &publisher;
 	Bus *bus;
 	Mailbox &mb;
-	Exchange &exchange;
-	int signals;                    // signalfd
-	double end_s;                   // --duration, or never
-	bool driven = false;            // what the heater was last told
-	double next_drive_s = never;    // when to tell it again
-	const char *bad_why = nullptr;  // the last bad reading's reason, logged once
-	const char *drive_why = nullptr;  // the last failed switch's reason, logged once a state
-	char shown[128] = "";           // the last state line, without its time
-	double watchdog_s = never;      // ping interval, or never
-	double next_ping_s = never;
+	int signals;                        // signalfd
+	double end_s;                       // --duration, or never
+	bool resends;                       // the heater gets its command every period
+	bool wanted = false;                // what the driver was last asked
+	double next_drive_s = never;        // when to ask it again
+	const char *heater = "OFF";         // as it really is: "ON", "OFF" or "failed"
+	const char *drive_why = nullptr;    // the last failed switch's reason, logged once
+	bool drive_failed_on = false;
+	const char *bad_why = nullptr;      // the last bad reading's reason, logged once
+	const char *command_why = nullptr;  // why the command is unknown
+	char shown[128] = "";               // the last state line, without its time
+	double watchdog_s = 0;              // the service manager's interval; 0: none
+	double last_ping_s = 0;
 };
 
 rules::Settings settings_of(const Config &cfg)
 {
 	rules::Settings s;
 	s.sensor_timeout_s = cfg.sensor_timeout_s;
+	s.command_timeout_s = cfg.sensor_timeout_s + read_wait_s;
+	s.publish_timeout_s = cfg.sensor_timeout_s;
+	// The controller reads within a cycle of a publish and writes at once;
+	// the reader sees that within a period and the library's wait.
+	s.silent_s = silent_cycles * law::period_s + cfg.period_s + read_wait_s;
+	s.high_limit = cfg.high_limit;
 	s.min = cfg.min;
 	s.max = cfg.max;
 	s.heat_check_s = cfg.heat_check_s;
@@ -156,6 +101,15 @@ rules::Settings settings_of(const Config &cfg)
 	s.lost_duty_pct = cfg.lost_duty_pct;
 	s.mismatch_s = cfg.heater_state.empty() ? 0 : mismatch_periods * cfg.period_s;
 	return s;
+}
+
+void report_unknown(const Daemon &d, const char *name)
+{
+	if (d.st.command == rules::Command::unknown && d.command_why)
+		report(LOG_WARNING, "rule %s tripped: %s; heater OFF", name, d.command_why);
+	else
+		report(LOG_WARNING, "rule %s tripped: no command read for %g s; heater OFF", name,
+		       d.settings.command_timeout_s);
 }
 
 // Why a rule trips, for its one log line.
@@ -177,11 +131,23 @@ void report_trip(const Daemon &d, rules::Rule r)
 		       name, s.max_on_s);
 		break;
 	case rules::state_unknown:
-		report(LOG_WARNING, "rule %s tripped: the command cannot be read; heater OFF", name);
+		report_unknown(d, name);
 		break;
 	case rules::heater_mismatch:
 		report(LOG_WARNING, "rule %s tripped: the heater has not followed the command for %g s",
 		       name, s.mismatch_s);
+		break;
+	case rules::controller_silent:
+		report(LOG_CRIT, "rule %s tripped: the command is still ON %g s after the controller was told "
+		       "%.2f; heater OFF until it follows", name, s.silent_s, static_cast<double>(d.st.published));
+		break;
+	case rules::publish_failed:
+		report(LOG_CRIT, "rule %s tripped: no temperature published for %g s; heater OFF", name,
+		       s.publish_timeout_s);
+		break;
+	case rules::high_limit:
+		report(LOG_CRIT, "rule %s tripped: %.2f is above %g; heater OFF", name,
+		       static_cast<double>(d.st.temp), s.high_limit);
 		break;
 	case rules::rule_count:
 		break;
@@ -203,7 +169,7 @@ void take_reading(Daemon &d, const Inbox &in, double now)
 	float t = std::isnan(in.reading) ? in.reading
 	                                 : static_cast<float>(convert(in.reading, sensor_unit(d.cfg), d.cfg.unit));
 	if (rules::reading(d.st, d.settings, now, t)) {
-		d.exchange.offer(t);
+		d.publisher.offer(t);
 		if (d.bad_why)
 			report(LOG_NOTICE, "good readings again");
 		d.bad_why = nullptr;
@@ -215,47 +181,55 @@ void take_reading(Daemon &d, const Inbox &in, double now)
 	d.bad_why = why;
 }
 
+// How a switch went: the heater is what it took; a failure is said once a
+// reason and tried again a period later.
+void take_switch(Daemon &d, const Inbox &in, double now)
+{
+	if (in.switched_ok) {
+		if (d.drive_why)
+			report(LOG_NOTICE, "the heater takes commands again");
+		d.drive_why = nullptr;
+		d.heater = in.switched_on ? "ON" : "OFF";
+		return;
+	}
+	if (in.switch_why != d.drive_why || in.switched_on != d.drive_failed_on)
+		report(LOG_ERR, "cannot switch the heater %s: %s", in.switched_on ? "ON" : "OFF", in.switch_why);
+	d.drive_why = in.switch_why;
+	d.drive_failed_on = in.switched_on;
+	d.heater = "failed";
+	if (in.switched_on == d.wanted)
+		d.next_drive_s = std::fmin(d.next_drive_s, now + d.cfg.period_s);
+}
+
 void take_inbox(Daemon &d, double now)
 {
 	Inbox in = d.mb.take();
 	if (in.has_reading)
 		take_reading(d, in, now);
-	if (in.has_command)
-		rules::command(d.st, in.command);
+	if (in.has_published)
+		rules::published(d.st, now, in.published);
+	if (in.has_command) {
+		rules::command(d.st, now, in.command);
+		d.command_why = in.command_why;
+	}
+	if (in.has_switched)
+		take_switch(d, in, now);
 	if (in.has_report)
 		rules::heater_report(d.st, in.report);
 	if (in.connected)
 		d.next_drive_s = now;  // the plug gets the command at once
 }
 
-void ping(Daemon &d, double now)
-{
-	if (now < d.next_ping_s)
-		return;
-	sd_notify(0, "WATCHDOG=1");
-	d.next_ping_s = now + d.watchdog_s;
-}
-
-// Tells the heater what the rules decided: at once on a change, again a
-// period after a failed switch, and every period for a heater that forgets.
-// A switch may take up to exec_heater_timeout_s: the watchdog hears from
-// us just before.
+// Asks the driver for what the rules decided: at once on a change, again
+// a period after a failed switch, and every period for a heater that
+// forgets.
 void drive(Daemon &d, bool on, double now)
 {
-	if (on == d.driven && now < d.next_drive_s)
+	if (on == d.wanted && now < d.next_drive_s)
 		return;
-	if (d.watchdog_s != never)
-		d.next_ping_s = now;
-	ping(d, now);
-	const char *why = nullptr;
-	bool ok = drive_heater(d.heater, on, now, &why);
-	if (!ok && (why != d.drive_why || on != d.driven))
-		report(LOG_ERR, "cannot switch the heater %s: %s", on ? "ON" : "OFF", why);
-	d.driven = on;
-	d.next_drive_s = ok && !heater_resends(d.heater) ? never : now + d.cfg.period_s;
-	if (ok && d.drive_why)
-		report(LOG_NOTICE, "the heater takes commands again");
-	d.drive_why = ok ? nullptr : why;
+	d.driver.want(on);
+	d.wanted = on;
+	d.next_drive_s = d.resends ? now + d.cfg.period_s : never;
 }
 
 const char *command_text(rules::Command c)
@@ -269,7 +243,7 @@ const char *command_text(rules::Command c)
 	return "-";
 }
 
-// A state line on standard output for each change, and the same on the bus.
+// A state line for each change, and the same on the bus.
 void show(Daemon &d, const rules::Decision &dec)
 {
 	rules::Rule r = rules::shown(dec.active);
@@ -277,30 +251,42 @@ void show(Daemon &d, const rules::Decision &dec)
 	if (d.st.have_temp)
 		std::snprintf(temp, sizeof temp, "%.2f", static_cast<double>(d.st.temp));
 	std::snprintf(line, sizeof line, "temp=%s command=%s heater=%s rule=%s", temp,
-	              command_text(d.st.command), dec.heater ? "ON" : "OFF",
-	              r == rules::rule_count ? "-" : rules::name(r));
+	              command_text(d.st.command), d.heater, r == rules::rule_count ? "-" : rules::name(r));
 	if (std::strcmp(line, d.shown) == 0)
 		return;
 	std::memcpy(d.shown, line, sizeof line);
-	char when[32];
-	time_t wall = time(nullptr);
-	tm local;
-	std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", localtime_r(&wall, &local));
-	std::printf("%s %s\n", when, line);
-	sd_notifyf(0, "STATUS=%s", line);
+	show_line(line);
 	if (!d.bus)
 		return;
 	BusState bs{d.st.have_temp, d.st.temp, d.st.command == rules::Command::on ? "ON"
 	            : d.st.command == rules::Command::off ? "OFF" : "",
-	            dec.heater, r == rules::rule_count ? "" : rules::name(r)};
+	            d.heater, r == rules::rule_count ? "" : rules::name(r)};
 	bus_state(*d.bus, bs);
+}
+
+// The watchdog hears from us on a wakeup we have anyway once half its
+// interval has passed; wake_by() makes sure one comes by three quarters.
+void ping(Daemon &d, double now)
+{
+	if (d.watchdog_s > 0 && now >= d.last_ping_s + d.watchdog_s / 2) {
+		notify("WATCHDOG=1");
+		d.last_ping_s = now;
+	}
+}
+
+double wake_by(const Daemon &d, const rules::Decision &dec)
+{
+	double until = std::fmin(std::fmin(dec.next_s, d.next_drive_s), d.end_s);
+	if (d.watchdog_s > 0)
+		until = std::fmin(until, d.last_ping_s + d.watchdog_s * 3 / 4);
+	return until;
 }
 
 // Waits for a signal, a post or the time until; returns the signal, or 0.
 int wait_event(const Daemon &d, double until)
 {
-	int timeout_ms = -1;
-	if (until != never)
+	int timeout_ms = longest_wait_ms;
+	if (until - clock_s() < longest_wait_ms / 1000.0)
 		timeout_ms = static_cast<int>(std::ceil(std::fmax(0, until - clock_s()) * 1000));
 	pollfd fds[2] = {{d.signals, POLLIN, 0}, {d.mb.fd(), POLLIN, 0}};
 	if (poll(fds, 2, timeout_ms) <= 0 || !(fds[0].revents & POLLIN))
@@ -311,22 +297,57 @@ int wait_event(const Daemon &d, double until)
 	return static_cast<int>(si.ssi_signo);
 }
 
-// The end, by a signal or --duration: heater OFF, then out, with status 1
-// when the heater did not take the OFF.
-[[noreturn]] void stop(Daemon &d, const char *why)
+void say_goodbye(int sig)
 {
-	sd_notify(0, "STOPPING=1");
-	const char *fail = nullptr;
-	bool off = drive_heater(d.heater, false, clock_s(), &fail);
+	if (sig == 0)
+		report(LOG_INFO, "the set duration is over; exiting.");
+	else if (sig == SIGTERM)
+		report(LOG_INFO, "%s", ombrix_error_to_msg(OMBRIX_ERR_TERM_SIGNAL));
+	else if (sig == SIGINT)
+		report(LOG_INFO, "%s", ombrix_error_to_msg(OMBRIX_ERR_KILL_SIGNAL));
+	else if (const char *name = sigabbrev_np(sig))
+		report(LOG_INFO, "Received SIG%s; exiting.", name);
+	else
+		report(LOG_INFO, "Received signal %d; exiting.", sig);
+}
+
+// Ends the process as sig would have, now that the heater is OFF: TERM and
+// INT (and the end of --duration) exit with 0, or 1 when the heater did
+// not take the OFF; any other signal ends it with its own default action.
+// Output that could not be written out is left behind: exit() would wait
+// to flush it into a pipe nobody reads.
+[[noreturn]] void end_as(int sig, bool off, bool flushed)
+{
+	if (sig != 0 && sig != SIGTERM && sig != SIGINT) {
+		std::signal(sig, SIG_DFL);
+		sigset_t set;
+		sigemptyset(&set);
+		sigaddset(&set, sig);
+		pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+		raise(sig);
+	}
+	if (!flushed)
+		_exit(off ? 0 : 1);
+	std::exit(off ? 0 : 1);
+}
+
+// The end, by a signal or --duration: heater OFF, then out.
+[[noreturn]] void stop(Daemon &d, int sig)
+{
+	notify("STOPPING=1");
+	const char *why = nullptr;
+	bool off = d.driver.stop(stop_switch_s, &why);
 	if (!off)
-		report(LOG_ERR, "cannot switch the heater OFF: %s", fail);
+		report(LOG_ERR, "cannot switch the heater OFF: %s", why);
+	d.heater = off ? "OFF" : "failed";
 	show(d, rules::Decision{false, d.st.active, 0, 0, never});
 	if (d.bus)
 		bus_close(d.bus);
-	report(LOG_INFO, "%s", why);
-	// The other threads may be deep in a library wait: nothing waits for
-	// them, and they own nothing that exit() tears down.
-	std::exit(off ? 0 : 1);
+	say_goodbye(sig);
+	bool flushed = log_flush(flush_s);
+	// The other threads may be deep in a library wait or a write: nothing
+	// waits for them, and they own nothing that exit() tears down.
+	end_as(sig, off, flushed);
 }
 
 [[noreturn]] void supervise(Daemon &d)
@@ -340,16 +361,13 @@ int wait_event(const Daemon &d, double until)
 		show(d, dec);
 		ping(d, now);
 		if (now >= d.end_s)
-			stop(d, "the set duration is over; exiting.");
-		double until = std::fmin(std::fmin(dec.next_s, d.next_drive_s), std::fmin(d.next_ping_s, d.end_s));
-		int sig = wait_event(d, until);
-		if (sig == SIGTERM)
-			stop(d, ombrix_error_to_msg(OMBRIX_ERR_TERM_SIGNAL));
-		if (sig == SIGINT)
-			stop(d, ombrix_error_to_msg(OMBRIX_ERR_KILL_SIGNAL));
+			stop(d, 0);
+		int sig = wait_event(d, wake_by(d, dec));
 		if (sig == SIGHUP) {
 			rules::clear_latches(d.st);
 			report(LOG_NOTICE, "SIGHUP: latched rules cleared");
+		} else if (sig != 0) {
+			stop(d, sig);
 		}
 	}
 }
@@ -371,17 +389,20 @@ void catch_crashes(const Heater &h)
 	struct sigaction sa {};
 	sa.sa_handler = on_crash;
 	sa.sa_flags = static_cast<int>(SA_RESETHAND);
-	for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT})
+	for (int sig : crash_signals)
 		sigaction(sig, &sa, nullptr);
 }
 
-// SIGTERM, SIGINT and SIGHUP are blocked in every thread and taken by the
-// supervisor through a signalfd.  Returns it, or -1.
+// The ending signals are blocked in every thread (those started later
+// inherit the mask) and taken by the supervisor.  Returns the signalfd, or
+// -1.
 int take_signals()
 {
 	sigset_t set;
 	sigemptyset(&set);
-	for (int sig : {SIGTERM, SIGINT, SIGHUP})
+	for (int sig : ending_signals)
+		sigaddset(&set, sig);
+	for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
 		sigaddset(&set, sig);
 	if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0)
 		return -1;
@@ -389,17 +410,48 @@ int take_signals()
 	return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
-// Into the background the classic way: fork, the parent leaves, the child
-// makes a session of its own and lets go of the terminal.
-int daemonize()
+// The parent of --daemon: waits for the child to say it has started, and
+// leaves with 0 then, or with the child's status when it ended first.
+[[noreturn]] void wait_for_start(int from, pid_t child)
 {
+	char byte;
+	ssize_t n;
+	do
+		n = read(from, &byte, 1);
+	while (n < 0 && errno == EINTR);
+	if (n == 1)
+		_exit(0);
+	int status = 0;
+	if (waitpid(child, &status, 0) == child && WIFEXITED(status))
+		_exit(WEXITSTATUS(status));
+	_exit(1);
+}
+
+// Into the background the classic way: fork, and the child makes a
+// session of its own.  The parent stays until the start is over, so that
+// a start-up failure still reaches the terminal and the exit status.
+// *tell is where the child says the start went well (settle()).
+int go_background(int *tell)
+{
+	int fds[2];
+	if (pipe2(fds, O_CLOEXEC) < 0)
+		return OMBRIX_ERR_FORK;
 	pid_t pid = fork();
 	if (pid < 0)
 		return OMBRIX_ERR_FORK;
-	if (pid > 0)
-		std::_Exit(0);
-	if (setsid() < 0)
-		return OMBRIX_ERR_SETSID;
+	if (pid > 0) {
+		close(fds[1]);
+		wait_for_start(fds[0], pid);
+	}
+	close(fds[0]);
+	*tell = fds[1];
+	return setsid() < 0 ? OMBRIX_ERR_SETSID : OMBRIX_OK;
+}
+
+// The start went well: lets go of the terminal and the folder (paths were
+// made absolute), and lets the parent go.
+void settle(int tell)
+{
 	int null = open("/dev/null", O_RDWR | O_CLOEXEC);
 	if (null >= 0) {
 		dup2(null, 0);
@@ -407,7 +459,9 @@ int daemonize()
 		dup2(null, 2);
 		close(null);
 	}
-	return chdir("/") < 0 ? OMBRIX_ERR_UNEXPECTED : OMBRIX_OK;
+	(void)!chdir("/");
+	(void)!write(tell, "", 1);
+	close(tell);
 }
 
 bool needs_bus(const Config &cfg)
@@ -415,11 +469,21 @@ bool needs_bus(const Config &cfg)
 	return !cfg.mqtt_host.empty() && (!cfg.switch_off || cfg.heater == HeaterKind::mqtt);
 }
 
-int switch_off(Heater &h, Bus *bus)
+// --switch-off: what ExecStopPost runs, whatever else the zone's options
+// got wrong.  Returns the exit status.
+int switch_off(const Config &cfg)
 {
+	Mailbox mb;
+	Room room(clock_s());
+	Bus *bus = nullptr;
+	if (needs_bus(cfg) && !(bus = bus_open(cfg, mb)))
+		return 1;
+	Heater h;
+	if (!open_heater(cfg, &room, bus, h))
+		return 1;
 	const char *why = "the broker did not acknowledge it";
 	bool ok = h.kind == HeaterKind::mqtt ? bus && bus_switch_off(*bus, bus_switch_off_s)
-	                                     : drive_heater(h, false, clock_s(), &why);
+	                                     : drive_heater(h, false, clock_s(), -1, &why);
 	if (bus)
 		bus_close(bus);
 	if (!ok) {
@@ -435,23 +499,9 @@ int fatal(int code)
 	return 1;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// The daemon proper: start-up, fatal on any failure; then the supervisor.
+int run(const Config &cfg, int signals, int tell)
 {
-	Config cfg;
-	if (!parse_config(argc, argv, cfg))
-		return exit_usage;
-	openlog("ombrixd", LOG_PID, LOG_DAEMON);
-	if (cfg.daemonize && !cfg.switch_off) {
-		int rc = daemonize();
-		if (rc != OMBRIX_OK)
-			return fatal(rc);
-	}
-	int signals = take_signals();
-	if (signals < 0)
-		return fatal(OMBRIX_ERR_UNEXPECTED);
-
 	Mailbox mb;
 	Room room(clock_s());
 	Bus *bus = nullptr;
@@ -460,32 +510,59 @@ int main(int argc, char **argv)
 	Heater heater;
 	if (!open_heater(cfg, &room, bus, heater))
 		return 1;
-	if (cfg.switch_off)
-		return switch_off(heater, bus);
 	Sensor sensor;
 	if (!open_sensor(cfg, &room, sensor))
 		return 1;
 	catch_crashes(heater);
+	notify_open();
 	std::setvbuf(stdout, nullptr, _IOLBF, 0);
-
-	Exchange exchange;
-	Daemon d{cfg, settings_of(cfg), rules::start(clock_s()), heater, bus, mb, exchange, signals,
-	         cfg.duration_s > 0 ? clock_s() + cfg.duration_s : never};
 	const char *why = nullptr;
-	if (!drive_heater(heater, false, clock_s(), &why)) {
-		report(LOG_ERR, "cannot switch the heater OFF: %s", why);
-		d.next_drive_s = clock_s() + cfg.period_s;
+	bool off = drive_heater(heater, false, clock_s(), -1, &why);
+
+	Driver driver(heater, mb);
+	Publisher publisher(cfg, mb);
+	Daemon d{cfg, settings_of(cfg), rules::start(clock_s()), driver, publisher, bus, mb, signals,
+	         cfg.duration_s > 0 ? clock_s() + cfg.duration_s : never, heater_resends(heater)};
+	d.watchdog_s = watchdog_interval_s();
+	if (!off) {
+		d.heater = "failed";
 		d.drive_why = why;
-	}
-	uint64_t watchdog_us = 0;
-	if (sd_watchdog_enabled(0, &watchdog_us) > 0) {
-		d.watchdog_s = static_cast<double>(watchdog_us) / 2e6;
-		d.next_ping_s = clock_s();
+		d.next_drive_s = clock_s() + cfg.period_s;
 	}
 	if (cfg.sensor != SensorKind::mqtt)
-		std::thread(sense, std::cref(sensor), std::ref(mb), cfg.period_s).detach();
-	std::thread([&] { exchange.run(cfg, mb); }).detach();
+		start_sensing(sensor, mb, cfg.period_s);
+	start_reading(cfg, mb);
+	if (tell >= 0)
+		settle(tell);
+	log_start();
+	if (!off)
+		report(LOG_ERR, "cannot switch the heater OFF: %s", why);
 	report(LOG_INFO, "started: heater OFF until a good reading and a command");
-	sd_notify(0, "READY=1");
+	notify("READY=1");
 	supervise(d);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	Config cfg;
+	ParseResult parsed = parse_config(argc, argv, cfg);
+	if (!parsed.ok && !(cfg.switch_off && parsed.heater_ok))
+		return exit_usage;
+	openlog("ombrixd", LOG_PID, LOG_DAEMON);
+	if (cfg.switch_off) {
+		int rc = switch_off(cfg);
+		return rc != 0 ? rc : parsed.ok ? 0 : exit_usage;
+	}
+	int tell = -1;
+	if (cfg.daemonize) {
+		int rc = go_background(&tell);
+		if (rc != OMBRIX_OK)
+			return fatal(rc);
+	}
+	int signals = take_signals();
+	if (signals < 0)
+		return fatal(OMBRIX_ERR_UNEXPECTED);
+	return run(cfg, signals, tell);
 }

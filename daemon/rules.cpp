@@ -7,12 +7,17 @@
 #include <iterator>
 #include <limits>
 
+#include "law.h"
+
 namespace rules {
 
 namespace {
 
 constexpr double never = std::numeric_limits<double>::infinity();
 constexpr unsigned latched = 1u << runaway | 1u << max_on;
+// The rules that take away the controller's say: its command is missing,
+// it was not told, or it did not answer.
+constexpr unsigned vetoes = 1u << state_unknown | 1u << publish_failed | 1u << controller_silent;
 
 unsigned bit(Rule r)
 {
@@ -91,6 +96,54 @@ void check_mismatch(State &st, const Settings &s, double now, unsigned *active, 
 		*next = std::fmin(*next, due);
 }
 
+// r holds from due on; until then, due is when to look again.
+void trip_at(Rule r, double due, double now, unsigned *active, double *next)
+{
+	if (now >= due)
+		*active |= bit(r);
+	else
+		*next = std::fmin(*next, due);
+}
+
+// No command, or only an old one: the reader is stuck or the file holds
+// something else.
+void check_command(const State &st, const Settings &s, double now, unsigned *active, double *next)
+{
+	if (st.command == Command::unknown)
+		*active |= bit(state_unknown);
+	else
+		trip_at(state_unknown, st.last_command_s + s.command_timeout_s, now, active, next);
+}
+
+// The controller decides on what it was told: a good reading it has not
+// been told for the timeout leaves it deciding on an old one.
+void check_publish(const State &st, const Settings &s, double now, unsigned *active, double *next)
+{
+	if (st.have_temp && st.last_good_s > st.last_published_s)
+		trip_at(publish_failed, st.last_published_s + s.publish_timeout_s, now, active, next);
+}
+
+void check_high_limit(const State &st, const Settings &s, unsigned *active)
+{
+	float limit = static_cast<float>(s.high_limit);
+	float back = static_cast<float>(s.high_limit - high_limit_band);
+	if (st.have_temp && (st.temp > limit || (holds(st, high_limit) && st.temp > back)))
+		*active |= bit(high_limit);
+}
+
+// A live controller answers a temperature above its OFF threshold with OFF
+// within a cycle; one that leaves ON standing is dead or hung.  Below its
+// ON threshold an ON is what it would write, so the rule lets go there.
+void check_silent(const State &st, const Settings &s, double now, unsigned *active, double *next)
+{
+	if (st.command != Command::on || !st.have_published)
+		return;
+	if (holds(st, controller_silent) && !(st.published < law::on_below))
+		*active |= bit(controller_silent);
+	else if (st.published > law::off_above)
+		trip_at(controller_silent, st.above_since_s + s.silent_s, now, active, next);
+}
+
 // Starts or ends an ON stretch, which the runaway and max-on rules time.
 void switch_heater(State &st, bool on, double now)
 {
@@ -119,6 +172,12 @@ const char *name(Rule r)
 		return "state-unknown";
 	case heater_mismatch:
 		return "heater-mismatch";
+	case controller_silent:
+		return "controller-silent";
+	case publish_failed:
+		return "publish-failed";
+	case high_limit:
+		return "high-limit";
 	case rule_count:
 		break;
 	}
@@ -129,6 +188,8 @@ State start(double now)
 {
 	State st;
 	st.last_good_s = now;
+	st.last_command_s = now;
+	st.last_published_s = now;
 	st.lost_since_s = now;
 	return st;
 }
@@ -149,9 +210,20 @@ bool reading(State &st, const Settings &s, double now, float t)
 	return true;
 }
 
-void command(State &st, Command c)
+void published(State &st, double now, float t)
+{
+	bool above = t > law::off_above;
+	if (above && !(st.have_published && st.published > law::off_above))
+		st.above_since_s = now;
+	st.have_published = true;
+	st.published = t;
+	st.last_published_s = now;
+}
+
+void command(State &st, double now, Command c)
 {
 	st.command = c;
+	st.last_command_s = now;
 	st.commanded = st.commanded || c == Command::on || c == Command::off;
 }
 
@@ -181,23 +253,26 @@ Decision decide(State &st, const Settings &s, double now)
 	} else {
 		next = lost_at;
 	}
-	if (st.command == Command::unknown)
-		active |= bit(state_unknown);
+	check_command(st, s, now, &active, &next);
+	check_publish(st, s, now, &active, &next);
+	check_high_limit(st, s, &active);
+	check_silent(st, s, now, &active, &next);
 
 	// The heater as the rules so far allow it; then the rules that time an
 	// ON stretch, which may take it back.
 	bool on;
 	if (active & bit(sensor_lost)) {
-		// Frost duty stands in for a thermostat that was working: not for
-		// one that never had a reading and a command since it started.
+		// Frost duty stands in for a thermostat that was working, command
+		// and all: not for one that never had a reading and a command
+		// since it started.
 		bool worked = st.have_temp && st.commanded;
 		double duty_next = never;
 		on = worked && s.lost_duty_pct > 0 && duty_on(st, s, now, &duty_next);
 		next = std::fmin(next, duty_next);
 	} else {
-		on = st.have_temp && st.command == Command::on && !(active & bit(state_unknown));
+		on = st.have_temp && st.command == Command::on && !(active & vetoes);
 	}
-	on = on && !(active & latched);
+	on = on && !(active & (latched | bit(high_limit)));
 	switch_heater(st, on, now);
 	check_runaway(st, s, now, &active, &next);
 	check_max_on(st, s, now, &active, &next);
@@ -211,7 +286,8 @@ Decision decide(State &st, const Settings &s, double now)
 
 Rule shown(unsigned active)
 {
-	constexpr Rule most_serious_first[] = {runaway, max_on, sensor_lost, state_unknown, heater_mismatch};
+	constexpr Rule most_serious_first[] = {runaway, max_on, high_limit, controller_silent, sensor_lost,
+	                                       publish_failed, state_unknown, heater_mismatch};
 	const Rule *end = std::end(most_serious_first);
 	const Rule *r = std::find_if(std::begin(most_serious_first), end, [=](Rule x) { return active & bit(x); });
 	return r == end ? rule_count : *r;

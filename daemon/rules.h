@@ -1,8 +1,12 @@
 // The safety rules of ombrixd, as one state machine with no clock of its
-// own: it is fed the time, each sensor reading, each command the library
-// delivers and each state the heater reports, and it decides whether the
-// heater may be ON.  Times are seconds on any monotonic clock; temperatures
-// are in the published unit.
+// own: it is fed the time, each sensor reading, each temperature published
+// to the controller, each command read back and each state the heater
+// reports, and it decides whether the heater may be ON.  Times are seconds
+// on any monotonic clock; temperatures are in the published unit.
+//
+// Only a fresh command the controller really wrote may hold the heater ON,
+// and only while the daemon's own reading and what the controller was told
+// both back it.
 #pragma once
 
 #include <cstdint>
@@ -11,21 +15,31 @@ namespace rules {
 
 // The rules that can hold.  Their names are what the logs show.
 enum Rule : unsigned {
-	sensor_lost,      // no good reading for sensor_timeout_s
-	runaway,          // ON for heat_check_s without rising heat_gain; latched
-	max_on,           // ON for max_on_s without a break; latched
-	state_unknown,    // the library gave up reading the command
-	heater_mismatch,  // the heater has reported another state for too long
+	sensor_lost,        // no good reading for sensor_timeout_s
+	runaway,            // ON for heat_check_s without rising heat_gain; latched
+	max_on,             // ON for max_on_s without a break; latched
+	state_unknown,      // no command: none read for command_timeout_s, or not ON or OFF
+	heater_mismatch,    // the heater has reported another state for too long
+	controller_silent,  // the command still ON silent_s after the controller was told a
+	                    // temperature above its OFF threshold; holds until the command
+	                    // is OFF or what it was told falls below its ON threshold
+	publish_failed,     // a good reading, but nothing published for publish_timeout_s
+	high_limit,         // the reading is above high_limit
 	rule_count
 };
 
 const char *name(Rule r);
 
-// What the library last delivered.
+// What the library last delivered: a command, or unknown when the status
+// file held none or could not be read.
 enum class Command { none, on, off, unknown };
 
 struct Settings {
 	double sensor_timeout_s = 60;
+	double command_timeout_s = 61;  // no command read for this long is no command
+	double publish_timeout_s = 60;
+	double silent_s = 16;         // for controller_silent: a few controller cycles
+	double high_limit = 80;
 	double min = 14, max = 122;   // plausible readings
 	double heat_check_s = 1800;   // 0: no runaway check
 	double heat_gain = 1.0;
@@ -35,23 +49,33 @@ struct Settings {
 };
 
 inline constexpr double duty_window_s = 600;
+// high_limit clears once the reading is this far below it, so that a
+// reading hovering at the limit does not switch the heater every period.
+inline constexpr double high_limit_band = 1.0;  // degrees, published unit
 
 struct State {
-	bool have_temp = false;
-	float temp = 0;               // the last good reading
-	double last_good_s = 0;       // when it came, or the start
-	Command command = Command::none;
-	bool commanded = false;       // an ON or OFF has been read since the start
-	bool heater = false;          // as last decided
+	// Times, on the machine's clock.
+	double last_good_s = 0;       // of the last good reading, or the start
+	double last_command_s = 0;    // of the last command (or unknown) read, or the start
+	double last_published_s = 0;  // of the last temperature the controller got, or the start
+	double above_since_s = 0;     // since when it is above the controller's OFF threshold
 	double on_since_s = 0;        // start of the current ON stretch
 	double check_since_s = 0;     // start of the current runaway check
-	float check_temp = 0;         // the temperature then
 	double lost_since_s = 0;      // when sensor_lost tripped: its duty windows start there
+	double mismatch_since_s = 0;
+	// Temperatures.
+	float temp = 0;               // the last good reading
+	float published = 0;          // the last temperature the controller got
+	float check_temp = 0;         // the temperature at the start of the runaway check
+	Command command = Command::none;
+	unsigned active = 0;          // bit (1 << Rule) for each rule that holds
+	bool have_temp = false;
+	bool have_published = false;
+	bool commanded = false;       // an ON or OFF has been read since the start
+	bool heater = false;          // as last decided
 	bool reported_known = false;  // the heater's own report, if any came
 	bool reported = false;
-	double mismatch_since_s = 0;
 	bool mismatched = false;
-	unsigned active = 0;          // bit (1 << Rule) for each rule that holds
 	bool unlatch = false;         // clear_latches() was called
 };
 
@@ -64,7 +88,10 @@ bool plausible(const Settings &s, float t);
 // Feeds one sensor reading (NaN for an unreadable one).  Returns whether it
 // was good, and so is to be published.
 bool reading(State &st, const Settings &s, double now, float t);
-void command(State &st, Command c);
+// The controller was given t at now.
+void published(State &st, double now, float t);
+// The library read c at now.
+void command(State &st, double now, Command c);
 void heater_report(State &st, bool on);
 // Clears the latched rules (runaway, max_on), as SIGHUP does, at the next
 // decide(), which reports them cleared.

@@ -8,10 +8,13 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "clock.h"
+#include "mailbox.h"
 #include "room.h"
 #include "shell.h"
 
@@ -81,14 +84,11 @@ bool number(const char *p, float *value, const char **end, const char **why)
 	return true;
 }
 
-// Does p start a number: a digit, maybe behind a sign and a point?
-bool starts_number(const char *p)
+// Whether the scratchpad bytes, "00 00 ... 00", are all zero: a bus that
+// reads nothing but zeros passes the CRC check.
+bool all_zeros(std::string_view bytes)
 {
-	if (*p == '-')
-		p++;
-	if (*p == '.')
-		p++;
-	return std::isdigit(static_cast<unsigned char>(*p));
+	return bytes.find_first_not_of("0 ") == std::string_view::npos && bytes.find('0') != std::string_view::npos;
 }
 
 Reading good(float value)
@@ -111,15 +111,15 @@ Reading read_file(const char *path, bool (*parse)(const char *, float *, const c
 	return good(value);
 }
 
-Reading read_command(const char *command)
+Reading read_command(const char *command, const char *dir)
 {
 	char text[text_len];
 	const char *why = nullptr;
-	int rc = run_shell(command, exec_sensor_timeout_s, text, sizeof text, &why);
+	int rc = run_shell(command, dir, exec_sensor_timeout_s, -1, text, sizeof text, &why);
 	if (rc > 0)
 		return bad("the sensor command failed");
 	float value;
-	if (rc < 0 || !parse_first_number(text, &value, &why))
+	if (rc < 0 || !parse_plain_number(text, &value, &why))
 		return bad(why);
 	return good(value);
 }
@@ -146,6 +146,10 @@ bool parse_w1(const char *text, float *celsius, const char **why)
 	first = first.substr(0, first.find_last_not_of(" \t\r") + 1);
 	if (!first.ends_with("YES")) {
 		*why = "the w1 chip failed its CRC";
+		return false;
+	}
+	if (all_zeros(first.substr(0, first.find(':')))) {
+		*why = "the w1 chip read as all zeros";
 		return false;
 	}
 	const char *line = eol + 1;
@@ -178,23 +182,11 @@ bool parse_plain_number(const char *text, float *value, const char **why)
 	return true;
 }
 
-bool parse_first_number(const char *text, float *value, const char **why)
-{
-	const char *p = text;
-	while (*p && !starts_number(p))
-		p++;
-	const char *end;
-	if (!*p) {
-		*why = "no number";
-		return false;
-	}
-	return number(p, value, &end, why);
-}
-
 bool open_sensor(const Config &cfg, Room *room, Sensor &s)
 {
 	s.kind = cfg.sensor;
 	s.arg = cfg.sensor_arg;
+	s.dir = cfg.workdir.empty() ? "." : cfg.workdir;
 	s.room = room;
 	if (s.kind == SensorKind::sim && !room) {
 		std::fprintf(stderr, "ombrixd: the simulated sensor has no room\n");
@@ -230,9 +222,21 @@ Reading read_sensor(const Sensor &s, double now_s)
 	case SensorKind::file:
 		return read_file(s.arg.c_str(), parse_plain_number);
 	case SensorKind::exec:
-		return read_command(s.arg.c_str());
+		return read_command(s.arg.c_str(), s.dir.c_str());
 	case SensorKind::mqtt:
 		break;
 	}
 	return bad("the bus delivers this sensor's readings");
+}
+
+void start_sensing(const Sensor &s, Mailbox &mb, double period_s)
+{
+	std::thread([&s, &mb, period_s] {
+		for (double next = clock_s();;) {
+			Reading r = read_sensor(s, clock_s());
+			mb.post_reading(r.value, r.why);
+			next = std::fmax(next + period_s, clock_s());
+			sleep_until(next);
+		}
+	}).detach();
 }

@@ -18,6 +18,7 @@ struct Reading {
 struct Sensor {
 	SensorKind kind = SensorKind::sim;
 	std::string arg;            // path or command
+	std::string dir;            // where an exec: command runs
 	Room *room = nullptr;       // sim
 };
 
@@ -38,15 +39,20 @@ Reading read_sensor(const Sensor &s, double now_s);
 
 inline constexpr double exec_sensor_timeout_s = 5;
 
+class Mailbox;
+// Reads s every period_s on a thread of its own (a w1 chip takes most of a
+// second to convert, an exec: command up to five) and posts each reading.
+void start_sensing(const Sensor &s, Mailbox &mb, double period_s);
+
 // The parsers, on a file's whole text.  Each returns true with *value set
 // for a good reading; false with *why set for a bad one.
 // hwmon temp*_input, thermal_zone*/temp, IIO in_temp_input: one integer of
 // millidegrees Celsius, maybe a newline.
 bool parse_millidegrees(const char *text, float *celsius, const char **why);
 // w1_slave of a DS18B20: the first line ends in YES (CRC good), the second
-// in t=<millidegrees>; 85000 is the power-on value, not a reading.
+// in t=<millidegrees>; 85000 is the power-on value, and a scratchpad of
+// zeros (its CRC is zero too) a chip that did not answer: no readings.
 bool parse_w1(const char *text, float *celsius, const char **why);
-// file:: one plain number, blanks and a newline around it allowed.
+// file: and exec: readings, plain mqtt: payloads: one plain number, blanks
+// and a newline around it allowed, nothing else.
 bool parse_plain_number(const char *text, float *value, const char **why);
-// exec: and mqtt: plain payloads: the first number in the text.
-bool parse_first_number(const char *text, float *value, const char **why);

@@ -17,6 +17,8 @@ namespace {
 
 constexpr int ms_per_s = 1000;
 
+enum class End { exited, timeout, cancelled };
+
 // Milliseconds from now to deadline_s, for poll(); 0 once it has passed.
 int ms_until(double deadline_s)
 {
@@ -27,7 +29,7 @@ int ms_until(double deadline_s)
 // Starts the shell with its output into out_fd.  The caller's signal mask
 // and ignored signals are the daemon's business, not the command's; its own
 // process group lets a timeout kill whatever the command started.
-bool start(const char *command, int out_fd, pid_t *pid, const char **why)
+bool start(const char *command, const char *dir, int out_fd, pid_t *pid, const char **why)
 {
 	posix_spawn_file_actions_t files;
 	posix_spawnattr_t attr;
@@ -37,6 +39,7 @@ bool start(const char *command, int out_fd, pid_t *pid, const char **why)
 	posix_spawn_file_actions_init(&files);
 	posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
 	posix_spawn_file_actions_adddup2(&files, out_fd, STDOUT_FILENO);
+	posix_spawn_file_actions_addchdir_np(&files, dir);
 	posix_spawnattr_init(&attr);
 	posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
 	                                    POSIX_SPAWN_SETPGROUP);
@@ -71,26 +74,29 @@ ssize_t take(int fd, char *out, size_t len, size_t *used)
 }
 
 // Waits until the shell has ended, reading its output meanwhile, or the
-// deadline.  The output stops counting once the shell is gone: something it
-// left in the background may hold the pipe open, and it is killed anyway.
-bool watch(int out_fd, int pid_fd, double deadline_s, char *out, size_t len, size_t *used)
+// deadline, or a cancel.  The output stops counting once the shell is gone:
+// something it left in the background may hold the pipe open, and it is
+// killed anyway.
+End watch(int pid_fd, int cancel_fd, int out_fd, double deadline_s, char *out, size_t len, size_t *used)
 {
 	bool reading = true;
 	for (;;) {
-		pollfd fds[2] = {{pid_fd, POLLIN, 0}, {out_fd, POLLIN, 0}};
-		int n = poll(fds, reading ? 2 : 1, ms_until(deadline_s));
+		pollfd fds[3] = {{pid_fd, POLLIN, 0}, {cancel_fd, POLLIN, 0}, {out_fd, POLLIN, 0}};
+		int n = poll(fds, reading ? 3 : 2, ms_until(deadline_s));
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n <= 0)
-			return false;
-		if (reading && fds[1].revents) {
+			return End::timeout;
+		if (fds[1].revents)
+			return End::cancelled;
+		if (reading && fds[2].revents) {
 			ssize_t got = take(out_fd, out, len, used);
 			reading = got > 0 || (got < 0 && (errno == EINTR || errno == EAGAIN));
 		}
 		if (fds[0].revents) {
 			while (reading && take(out_fd, out, len, used) > 0) {
 			}
-			return true;
+			return End::exited;
 		}
 	}
 }
@@ -104,7 +110,10 @@ int watch_pid(pid_t pid)
 
 } // namespace
 
-int run_shell(const char *command, double timeout_s, char *out, size_t out_len, const char **why)
+const char *const shell_cancelled = "cancelled for a newer command";
+
+int run_shell(const char *command, const char *dir, double timeout_s, int cancel_fd, char *out,
+              size_t out_len, const char **why)
 {
 	double deadline_s = clock_s() + timeout_s;
 	size_t used = 0;
@@ -116,7 +125,7 @@ int run_shell(const char *command, double timeout_s, char *out, size_t out_len, 
 		return -1;
 	}
 	pid_t pid;
-	bool started = start(command, pipe_fds[1], &pid, why);
+	bool started = start(command, dir, pipe_fds[1], &pid, why);
 	close(pipe_fds[1]);
 	if (!started) {
 		close(pipe_fds[0]);
@@ -126,7 +135,7 @@ int run_shell(const char *command, double timeout_s, char *out, size_t out_len, 
 	// something it left behind.
 	fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);
 	int pid_fd = watch_pid(pid);
-	bool ended = pid_fd >= 0 && watch(pipe_fds[0], pid_fd, deadline_s, out, out_len, &used);
+	End end = pid_fd < 0 ? End::timeout : watch(pid_fd, cancel_fd, pipe_fds[0], deadline_s, out, out_len, &used);
 	if (out_len > 0)
 		out[used] = '\0';
 	// Whatever is left of its group goes too; the shell itself is not yet
@@ -138,7 +147,11 @@ int run_shell(const char *command, double timeout_s, char *out, size_t out_len, 
 	if (pid_fd >= 0)
 		close(pid_fd);
 	close(pipe_fds[0]);
-	if (!ended) {
+	if (end == End::cancelled) {
+		*why = shell_cancelled;
+		return -1;
+	}
+	if (end == End::timeout) {
 		*why = pid_fd < 0 ? "cannot watch the command" : "the command did not answer in time";
 		return -1;
 	}

@@ -11,93 +11,17 @@
 #include <thread>
 #include <vector>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
-#include "daemon_run.h"
-#include "isolate.h"
+#include "blackbox.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-constexpr int timeout_s = 3;                // --sensor-timeout of these runs
-constexpr auto lost_deadline = 4s;          // the timeout and one second
-constexpr auto settle = 3s;                 // for a change a period or two away
-constexpr auto client_deadline = 15s;       // the client decides every 5 s
-constexpr auto stop_deadline = 3s;
-constexpr auto exec_kill_deadline = 12s;    // the 10 s an exec: heater gets, and slack
-
-const char on[] = "1\n", off[] = "0\n";
-
-// A file: sensor in °F and a file: heater, both in the private /tmp.
-std::vector<std::string> files(std::vector<std::string> extra = {})
-{
-	std::vector<std::string> args = {"--sensor", "file:/tmp/sensor", "--sensor-unit", "F",
-	                                 "--heater", "file:/tmp/heater", "--period", "1",
-	                                 "--sensor-timeout", std::to_string(timeout_s)};
-	args.insert(args.end(), extra.begin(), extra.end());
-	return args;
-}
-
-bool has(const std::string &text, const std::string &part)
-{
-	return text.find(part) != std::string::npos;
-}
-
-// Test parameters print as the words they stand for, so each case keeps
-// one name from build to build.
-void print_args(const std::vector<std::string> &args, std::ostream *os)
-{
-	for (size_t i = 0; i < args.size(); i++)
-		*os << (i ? " " : "") << args[i];
-}
-
-std::vector<std::string> lines(const std::string &text)
-{
-	std::vector<std::string> v;
-	std::istringstream in(text);
-	for (std::string l; std::getline(in, l);)
-		v.push_back(l);
-	return v;
-}
-
-class Daemon : public ::testing::Test {
-protected:
-	void SetUp() override
-	{
-		std::string why = cannot_isolate();
-		if (!why.empty())
-			GTEST_SKIP() << why;
-	}
-
-	bool heater_is(const char *state, std::chrono::milliseconds deadline)
-	{
-		return wait_for([&] { return run.get("heater") == state; }, deadline);
-	}
-
-	// The state line follows the switch, so it may come a moment after
-	// the heater file changed.
-	bool prints(const std::string &part)
-	{
-		return wait_for([&] { return has(run.out(), part); }, 1s);
-	}
-
-	// The daemon alone, the test writing the controller's command: the
-	// heater ON from a good reading of 60 °F.
-	void start_on(std::vector<std::string> extra = {})
-	{
-		run.put("sensor", "60\n");
-		run.put("heater", off);
-		run.put("status", "ON\n");
-		run.start(files(extra), false);
-		ASSERT_TRUE(heater_is(on, settle)) << run.err();
-	}
-
-	std::string context() const { return "stdout:\n" + run.out() + "stderr:\n" + run.err(); }
-
-	DaemonRun run;
-};
+using namespace blackbox;
 
 TEST_F(Daemon, HeaterFollowsTheClientBothWaysWithOneStateLineAChange)
 {
@@ -115,8 +39,9 @@ TEST_F(Daemon, HeaterFollowsTheClientBothWaysWithOneStateLineAChange)
 	EXPECT_EQ(run.wait_exit(stop_deadline), 0) << context();
 
 	const std::regex state(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d temp=(-|-?\d+\.\d\d) )"
-	                       R"(command=(-|ON|OFF|unknown) heater=(ON|OFF) )"
-	                       R"(rule=(-|sensor-lost|runaway|max-on|state-unknown|heater-mismatch))");
+	                       R"(command=(-|ON|OFF|unknown) heater=(ON|OFF|failed) )"
+	                       R"(rule=(-|sensor-lost|runaway|max-on|state-unknown|heater-mismatch|)"
+	                       R"(controller-silent|publish-failed|high-limit))");
 	std::vector<std::string> shown = lines(run.out());
 	ASSERT_FALSE(shown.empty());
 	for (size_t i = 0; i < shown.size(); i++) {
@@ -238,11 +163,14 @@ TEST_P(BadReading, IsNotPublishedAndTripsSensorLost)
 const char w1_good[] = "72 01 4b 46 7f ff 0e 10 57 : crc=57 YES\n72 01 4b 46 7f ff 0e 10 57 t=15500\n";
 const char w1_crc[] = "72 01 4b 46 7f ff 0e 10 57 : crc=57 NO\n72 01 4b 46 7f ff 0e 10 57 t=30000\n";
 const char w1_power_on[] = "50 05 4b 46 7f ff 0c 10 1c : crc=1c YES\n50 05 4b 46 7f ff 0c 10 1c t=85000\n";
+const char w1_zeros[] = "00 00 00 00 00 00 00 00 00 : crc=00 YES\n00 00 00 00 00 00 00 00 00 t=0\n";
 
 INSTANTIATE_TEST_SUITE_P(Kinds, BadReading,
 	::testing::Values(
 		Bad{"w1_crc", "w1:/tmp/sensor", w1_good, w1_crc, "the w1 chip failed its CRC"},
 		Bad{"w1_power_on", "w1:/tmp/sensor", w1_good, w1_power_on, "the w1 chip holds its power-on value"},
+		Bad{"w1_zeros", "w1:/tmp/sensor", w1_good, w1_zeros, "the w1 chip read as all zeros"},
+		Bad{"exec_message", "exec:cat /tmp/sensor", "60\n", "Error 2: no such device\n", "no number"},
 		Bad{"no_number", "file:/tmp/sensor", "60\n", "warm\n", "no number"},
 		Bad{"implausible", "file:/tmp/sensor", "60\n", "200\n", "outside --min and --max"}),
 	[](const auto &info) { return std::string(info.param.name); });
@@ -316,6 +244,7 @@ TEST_F(Daemon, FailingExecHeaterIsReportedAndTriedAgainEachPeriod)
 	run.start(files({"--heater", "exec:sh /tmp/relay"}), false);
 	EXPECT_TRUE(wait_for([&] { return calls(run.get("calls"), "on") >= 2; }, settle)) << run.get("calls");
 	EXPECT_TRUE(has(run.err(), "cannot switch the heater ON: the heater command failed\n")) << context();
+	EXPECT_TRUE(prints(" heater=failed ")) << "the state line shows the wish, not the heater\n" << context();
 
 	// Once it takes, it is not switched again.
 	run.remove("fail");
@@ -443,7 +372,80 @@ INSTANTIATE_TEST_SUITE_P(Options, BadOption,
 	                  Usage{{"--sensor", "mqtt:home/t"}, "--mqtt"},
 	                  Usage{{"--config", "/tmp/none.conf"}, "--config"},
 	                  Usage{{"--config", "/tmp/bad.conf"}, "--period"},
-	                  Usage{{"stray"}, "stray"}));
+	                  Usage{{"stray"}, "stray"},
+	                  Usage{{"--conf=/tmp/bad.conf"}, "--conf"},
+	                  Usage{{"--switch-off=yes"}, "--switch-off"},
+	                  Usage{{"--period", "1e19"}, "--period"},
+	                  Usage{{"--period", "1e-9"}, "--period"},
+	                  Usage{{"--sensor-timeout", "1"}, "--sensor-timeout"},
+	                  Usage{{"--period", "2", "--sensor-timeout", "2"}, "--sensor-timeout"},
+	                  Usage{{"--high-limit", "hot"}, "--high-limit"},
+	                  Usage{{"--config", "/dev/zero"}, "--config"}));
+
+// The service manager's socket, played by the test: readiness, status,
+// the watchdog's pings at half its interval, and the stop.
+class Notified : public Daemon {
+protected:
+	void SetUp() override
+	{
+		Daemon::SetUp();
+		if (IsSkipped())
+			return;
+		fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+		sockaddr_un a{};
+		a.sun_family = AF_UNIX;
+		(run.tmp() + "/notify").copy(a.sun_path, sizeof a.sun_path - 1);
+		ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << a.sun_path;
+		run.env("NOTIFY_SOCKET", "/tmp/notify");
+	}
+	void TearDown() override { close(fd); }
+
+	// What has come since the last call, one message a line.
+	std::string heard()
+	{
+		char buf[512];
+		for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) >= 0;)
+			all.append(buf, static_cast<size_t>(n)).append("\n");
+		return all;
+	}
+
+	size_t count(const std::string &message)
+	{
+		size_t n = 0;
+		for (const std::string &l : lines(heard()))
+			n += l == message;
+		return n;
+	}
+
+	int fd = -1;
+	std::string all;
+};
+
+TEST_F(Notified, TellsTheServiceManagerItsLifeAndFeedsTheWatchdog)
+{
+	run.env("WATCHDOG_USEC", "2000000");
+	start_on();
+	EXPECT_TRUE(wait_for([&] { return has(heard(), "STATUS=temp=60.00 command=ON heater=ON rule=-\n"); },
+	                     settle)) << heard();
+	EXPECT_TRUE(heard().starts_with("READY=1\n") || has(heard(), "\nREADY=1\n")) << heard();
+	size_t pings = count("WATCHDOG=1");
+	std::this_thread::sleep_for(3s);
+	EXPECT_GE(count("WATCHDOG=1") - pings, 2u) << "a ping each half interval";
+	EXPECT_LE(count("WATCHDOG=1") - pings, 4u) << "pings on wakeups it has anyway, not on a timer of their own";
+	run.signal(SIGTERM);
+	EXPECT_EQ(run.wait_exit(stop_deadline), 0) << context();
+	EXPECT_TRUE(has(heard(), "STOPPING=1\n")) << heard();
+}
+
+TEST_F(Notified, AWatchdogOfAnotherProcessIsNotFed)
+{
+	run.env("WATCHDOG_USEC", "2000000");
+	run.env("WATCHDOG_PID", "1");
+	start_on();
+	std::this_thread::sleep_for(2500ms);
+	EXPECT_EQ(count("WATCHDOG=1"), 0u) << heard();
+	EXPECT_TRUE(has(heard(), "READY=1\n")) << heard();
+}
 
 TEST_F(Daemon, HelpListsEveryOptionAndExitsZero)
 {
@@ -452,7 +454,7 @@ TEST_F(Daemon, HelpListsEveryOptionAndExitsZero)
 	EXPECT_EQ(run.err(), "");
 	for (const char *o : {"--config", "--sensor", "--sensor-unit", "--sensor-field", "--unit", "--heater",
 	                      "--heater-on", "--heater-off", "--heater-state", "--period", "--sensor-timeout",
-	                      "--min", "--max", "--heat-check", "--heat-gain", "--max-on", "--lost-duty",
+	                      "--min", "--max", "--high-limit", "--heat-check", "--heat-gain", "--max-on", "--lost-duty",
 	                      "--temp-file", "--status-file", "--duration", "--switch-off", "--daemon",
 	                      "--mqtt", "--mqtt-user", "--mqtt-password-file", "--mqtt-ca", "--zone",
 	                      "--ha-prefix", "--help"})

@@ -10,7 +10,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +38,14 @@ struct Launch {
 	std::string tmp;
 	int out, err, client_err, report;
 	pid_t parent;
+	DaemonRun::Stall stall;
+	std::vector<std::string> env;  // NAME=value
+	bool daemonizes;
+};
+
+// What the keeper tells the test once both are running.
+struct Started {
+	pid_t daemon, client;  // -1: none (a --daemon start that failed)
 };
 
 // The build's emulator, split at blanks, then the program.
@@ -62,6 +75,8 @@ pid_t spawn(const std::vector<std::string> &args, int out, int err)
 	if (pid != 0)
 		return pid;
 	prctl(PR_SET_PDEATHSIG, SIGKILL);
+	rlimit no_core{0, 0};  // a case that ends the daemon by SIGQUIT leaves no core behind
+	setrlimit(RLIMIT_CORE, &no_core);
 	int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
 	if (null < 0 || dup2(null, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
 		_exit(126);
@@ -96,6 +111,80 @@ void kill_children()
 	}
 }
 
+// A pipe whose write end no write gets into: full, and never read.  The
+// read end stays open in the keeper.  Returns the write end, or -1.
+int full_pipe()
+{
+	int fds[2];
+	if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) < 0)
+		return -1;
+	char block[4096] = {};
+	while (write(fds[1], block, sizeof block) > 0) {
+	}
+	int flags = fcntl(fds[1], F_GETFL);
+	fcntl(fds[1], F_SETFL, flags & ~O_NONBLOCK);  // a write now blocks, as on a stuck reader
+	return fds[1];
+}
+
+bool make_node(const std::string &path, const char *like)
+{
+	int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+	if (fd < 0)
+		return false;
+	close(fd);
+	return mount(like, path.c_str(), nullptr, MS_BIND, nullptr) == 0;
+}
+
+// A /dev of its own whose log is a socket that nobody reads and whose queue
+// is full: syslog() then blocks.  Made inside the private /tmp, which is
+// all of the old /tmp that stays in reach.
+bool stall_syslog()
+{
+	const std::string dev = "/tmp/.dev";
+	if (mkdir(dev.c_str(), 0755) < 0)
+		return false;
+	for (const char *node : {"null", "zero", "urandom", "random"})
+		if (!make_node(dev + "/" + node, (std::string("/dev/") + node).c_str()))
+			return false;
+	int log = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	sockaddr_un addr{};
+	addr.sun_family = AF_UNIX;
+	std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s/log", dev.c_str());
+	if (log < 0 || bind(log, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0)
+		return false;
+	int filler = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+	while (sendto(filler, "x", 1, 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 1) {
+	}
+	close(filler);
+	return mount(dev.c_str(), "/dev", nullptr, MS_BIND, nullptr) == 0;
+}
+
+// The standard output and error the daemon gets, stalled or not.
+bool daemon_outputs(const Launch &l, int *out, int *err)
+{
+	*out = l.stall == DaemonRun::Stall::output ? full_pipe() : l.out;
+	*err = l.stall == DaemonRun::Stall::errors ? full_pipe() : l.err;
+	if (l.stall == DaemonRun::Stall::syslog && !stall_syslog())
+		return false;
+	return *out >= 0 && *err >= 0;
+}
+
+// With --daemon the process started leaves once the daemon it forked has
+// started; that one, adopted by us, is the daemon from then on.  Returns
+// it, or -1 with the first one's wait status in *status when it failed.
+pid_t adopted_daemon(pid_t first, pid_t client, int *status)
+{
+	while (waitpid(first, status, 0) < 0)
+		if (errno != EINTR)
+			return -1;
+	if (!WIFEXITED(*status) || WEXITSTATUS(*status) != 0)
+		return -1;
+	for (pid_t p : children())
+		if (p != client)
+			return p;
+	return -1;
+}
+
 // The first process of the namespace: starts the daemon and the client,
 // adopts what they leave behind, and ends with the daemon's status once it
 // has ended and everything else is gone.
@@ -104,24 +193,29 @@ void kill_children()
 	prctl(PR_SET_PDEATHSIG, SIGKILL);
 	if (getppid() != l.parent)
 		_exit(126);
+	int out, err;
 	// Relative paths from the build folder still reach the binaries once
 	// /tmp is covered, even when the build folder itself is under /tmp.
-	if (chdir(BUILD_ROOT) < 0 || !isolate(l.tmp.c_str()))
+	if (chdir(BUILD_ROOT) < 0 || !isolate(l.tmp.c_str()) || !daemon_outputs(l, &out, &err))
 		_exit(126);
 	prctl(PR_SET_CHILD_SUBREAPER, 1);
 	// The daemon must not find the service manager of the test run.
 	unsetenv("NOTIFY_SOCKET");
 	unsetenv("WATCHDOG_USEC");
 	unsetenv("WATCHDOG_PID");
+	for (const std::string &e : l.env)
+		putenv(const_cast<char *>(e.c_str()));
 	keep_coverage();
-	pid_t daemon = spawn(l.daemon_argv, l.out, l.err);
-	if (write(l.report, &daemon, sizeof daemon) != static_cast<ssize_t>(sizeof daemon))
+	Started started{spawn(l.daemon_argv, out, err), -1};
+	if (!l.client_argv.empty())
+		started.client = spawn(l.client_argv, l.client_err, l.client_err);
+	int status = 0;
+	if (l.daemonizes)
+		started.daemon = adopted_daemon(started.daemon, started.client, &status);
+	if (write(l.report, &started, sizeof started) != static_cast<ssize_t>(sizeof started))
 		_exit(126);
 	close(l.report);
-	if (!l.client_argv.empty())
-		spawn(l.client_argv, l.client_err, l.client_err);
-	int status = 0;
-	for (pid_t p; (p = waitpid(-1, &status, 0)) != daemon;)
+	for (pid_t p; started.daemon > 0 && (p = waitpid(-1, &status, 0)) != started.daemon;)
 		if (p < 0 && errno != EINTR)
 			_exit(126);
 	kill_children();
@@ -186,6 +280,9 @@ void DaemonRun::start(const std::vector<std::string> &args, bool with_client)
 	l.err = open_log(root_ + "/err");
 	l.client_err = open_log(root_ + "/client.err");
 	l.parent = getpid();
+	l.stall = stall_;
+	l.env = env_;
+	l.daemonizes = daemonizes_;
 	int report[2];
 	ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
 	l.report = report[1];
@@ -201,13 +298,14 @@ void DaemonRun::start(const std::vector<std::string> &args, bool with_client)
 	close(l.err);
 	close(l.client_err);
 	pollfd p{report[0], POLLIN, 0};
-	bool told = poll(&p, 1, start_timeout_ms) == 1 &&
-	            read(report[0], &daemon_, sizeof daemon_) == static_cast<ssize_t>(sizeof daemon_);
+	Started started{-1, -1};
+	bool told = poll(&p, 1, start_timeout_ms * emulator_slowdown) == 1 &&
+	            read(report[0], &started, sizeof started) == static_cast<ssize_t>(sizeof started);
 	close(report[0]);
-	if (!told) {
-		daemon_ = -1;
+	daemon_ = started.daemon;
+	client_ = started.client;
+	if (!told)
 		ADD_FAILURE() << "ombrixd did not start in a private /tmp";
-	}
 }
 
 std::string DaemonRun::out() const
@@ -235,6 +333,12 @@ void DaemonRun::signal(int sig) const
 {
 	if (daemon_ > 0 && status_ < 0)
 		kill(daemon_, sig);
+}
+
+void DaemonRun::signal_client(int sig) const
+{
+	if (client_ > 0 && status_ < 0)
+		kill(client_, sig);
 }
 
 int DaemonRun::wait_exit(std::chrono::milliseconds deadline)

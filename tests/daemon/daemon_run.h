@@ -41,6 +41,23 @@ public:
 	std::string get(const std::string &name) const;
 	void remove(const std::string &name) const;
 
+	// What start() sets up around the daemon, for the faults it must
+	// survive; each is kept up for the whole run.
+	enum class Stall {
+		none,
+		output,  // standard output is a pipe that is full and never read
+		errors,  // standard error is such a pipe
+		syslog,  // /dev/log is a socket that is full and never read
+	};
+	void stall(Stall what) { stall_ = what; }
+	// Sets an environment variable for the daemon: NOTIFY_SOCKET and the
+	// watchdog's are otherwise unset, so that it never finds the test
+	// run's service manager.
+	void env(const std::string &name, const std::string &value) { env_.push_back(name + "=" + value); }
+	// The daemon goes into the background (--daemon): the process started
+	// leaves, and the one it leaves behind is the daemon from then on.
+	void daemonizes() { daemonizes_ = true; }
+
 	// Starts ombrixd with args after its name (under the build's emulator,
 	// if any), and the client beside it unless with_client is false.  The
 	// client is stopped once the daemon has ended.  Once per DaemonRun.
@@ -51,8 +68,9 @@ public:
 	std::string err() const;
 	std::string client_err() const;
 
-	// Sends sig to the daemon.
+	// Sends sig to the daemon, or to the client.
 	void signal(int sig) const;
+	void signal_client(int sig) const;
 	// Waits up to deadline for the daemon to end: its exit status, 128 + the
 	// signal that killed it, or -1 when it had not ended (it is then killed).
 	int wait_exit(std::chrono::milliseconds deadline);
@@ -63,6 +81,10 @@ private:
 	std::string root_, tmp_;
 	pid_t keeper_ = -1;  // the namespace's first process, parent of both
 	pid_t daemon_ = -1;
+	pid_t client_ = -1;
+	Stall stall_ = Stall::none;
+	std::vector<std::string> env_;
+	bool daemonizes_ = false;
 	int status_ = -1;    // once wait_exit() saw the end
 };
 

@@ -41,6 +41,10 @@ Settings quiet()
 {
 	Settings s;
 	s.sensor_timeout_s = never;
+	s.command_timeout_s = never;
+	s.publish_timeout_s = never;
+	s.silent_s = never;
+	s.high_limit = INFINITY;
 	s.heat_check_s = 0;
 	return s;
 }
@@ -55,7 +59,7 @@ protected:
 	void heat(double now, float t = room_f)
 	{
 		read(now, t);
-		rules::command(st, Command::on);
+		rules::command(st, 0, Command::on);
 		ASSERT_TRUE(at(now).heater);
 	}
 
@@ -114,7 +118,7 @@ TEST_F(Rules, HeaterStaysOffWithoutAGoodReadingAndAnOnCommand)
 {
 	s.sensor_timeout_s = 60;
 	EXPECT_FALSE(at(0).heater);
-	rules::command(st, Command::on);
+	rules::command(st, 0, Command::on);
 	EXPECT_FALSE(at(1).heater) << "no reading yet";
 	EXPECT_FALSE(rules::reading(st, s, 2, NAN));
 	EXPECT_FALSE(at(2).heater) << "only a bad reading";
@@ -122,9 +126,9 @@ TEST_F(Rules, HeaterStaysOffWithoutAGoodReadingAndAnOnCommand)
 	rules::State fresh = rules::start(0);
 	ASSERT_TRUE(rules::reading(fresh, s, 0, room_f));
 	EXPECT_FALSE(rules::decide(fresh, s, 1).heater) << "no command yet";
-	rules::command(fresh, Command::off);
+	rules::command(fresh, 0, Command::off);
 	EXPECT_FALSE(rules::decide(fresh, s, 2).heater);
-	rules::command(fresh, Command::on);
+	rules::command(fresh, 0, Command::on);
 	EXPECT_TRUE(rules::decide(fresh, s, 3).heater);
 }
 
@@ -134,7 +138,7 @@ TEST_F(Rules, LostDutyWaitsForAFirstGoodReadingAndCommand)
 {
 	s.sensor_timeout_s = 60;
 	s.lost_duty_pct = 25;
-	rules::command(st, Command::on);
+	rules::command(st, 0, Command::on);
 	for (double t : {0, 60, 100, 700})
 		EXPECT_FALSE(at(t).heater) << "no reading ever, at " << t;
 
@@ -150,7 +154,7 @@ TEST_F(Rules, LostDutyWaitsForACommandActuallyRead)
 	s.sensor_timeout_s = 60;
 	s.lost_duty_pct = 25;
 	read(0, room_f);
-	rules::command(st, Command::unknown);
+	rules::command(st, 0, Command::unknown);
 	for (double t : {0, 60, 100, 700})
 		EXPECT_FALSE(at(t).heater) << "at " << t;
 }
@@ -246,7 +250,7 @@ TEST_F(Rules, LostDutyWindowsStartAgainAtEachTrip)
 	heat(0);
 	EXPECT_TRUE(at(100).heater);
 	read(100, room_f);
-	rules::command(st, Command::off);
+	rules::command(st, 0, Command::off);
 	EXPECT_EQ(at(100).cleared, bit(rules::sensor_lost));
 	EXPECT_FALSE(at(100).heater);
 
@@ -285,7 +289,7 @@ TEST_F(Rules, LostDutyOutlivesStateUnknown)
 	s.sensor_timeout_s = 60;
 	s.lost_duty_pct = 25;
 	heat(0);
-	rules::command(st, Command::unknown);
+	rules::command(st, 0, Command::unknown);
 	EXPECT_TRUE(at(660).heater);
 	EXPECT_EQ(at(660).active, bit(rules::sensor_lost) | bit(rules::state_unknown));
 }
@@ -305,7 +309,7 @@ TEST_F(Rules, RunawayAndMaxOnStillApplyToTheLostDuty)
 		s.*c.limit = 100;
 		st = rules::start(0);
 		read(0, room_f);
-		rules::command(st, Command::off);
+		rules::command(st, 0, Command::off);
 		EXPECT_FALSE(at(0).heater);
 
 		EXPECT_TRUE(at(60).heater);  // a fresh ON stretch
@@ -371,8 +375,8 @@ TEST_F(Rules, RunawayStaysLatchedUntilClearLatches)
 	EXPECT_EQ(at(100).tripped, bit(rules::runaway));
 
 	read(101, room_f + 20);  // rising now changes nothing
-	rules::command(st, Command::off);
-	rules::command(st, Command::on);
+	rules::command(st, 0, Command::off);
+	rules::command(st, 0, Command::on);
 	for (double t : {101, 200, 5000}) {
 		Decision d = at(t);
 		EXPECT_FALSE(d.heater) << "at " << t;
@@ -391,11 +395,11 @@ TEST_F(Rules, RunawayTimesOnlyWhileTheHeaterIsOn)
 	s.heat_check_s = 100;
 	s.heat_gain = 1;
 	heat(0);
-	rules::command(st, Command::off);
+	rules::command(st, 0, Command::off);
 	EXPECT_FALSE(at(50).heater);
 	expect_held(at(100), 0);
 	expect_held(at(1000), 0);
-	rules::command(st, Command::on);
+	rules::command(st, 0, Command::on);
 	Decision d = at(1000);
 	EXPECT_TRUE(d.heater);
 	EXPECT_EQ(d.next_s, 1100);
@@ -421,7 +425,7 @@ TEST_F(Rules, MaxOnLatchesAfterThatLongOn)
 	d = at(100);
 	EXPECT_FALSE(d.heater);
 	EXPECT_EQ(d.tripped, bit(rules::max_on));
-	rules::command(st, Command::on);
+	rules::command(st, 0, Command::on);
 	expect_held(at(101), bit(rules::max_on));
 	EXPECT_FALSE(at(1000).heater);
 
@@ -435,9 +439,9 @@ TEST_F(Rules, MaxOnCountsFromTheLastBreak)
 {
 	s.max_on_s = 100;
 	heat(0);
-	rules::command(st, Command::off);
+	rules::command(st, 0, Command::off);
 	EXPECT_FALSE(at(50).heater);
-	rules::command(st, Command::on);
+	rules::command(st, 0, Command::on);
 	EXPECT_EQ(at(51).next_s, 151);
 	expect_held(at(150), 0);
 	EXPECT_TRUE(at(150).heater);
@@ -469,15 +473,15 @@ class StateUnknown : public Rules, public ::testing::WithParamInterface<Command>
 TEST_P(StateUnknown, HoldsTheHeaterOffUntilACommandComes)
 {
 	heat(0);
-	rules::command(st, Command::unknown);
+	rules::command(st, 0, Command::unknown);
 	Decision d = at(10);
 	EXPECT_FALSE(d.heater);
 	EXPECT_EQ(d.tripped, bit(rules::state_unknown));
-	rules::command(st, Command::unknown);  // the daemon goes on trying
+	rules::command(st, 0, Command::unknown);  // the daemon goes on trying
 	expect_held(at(11), bit(rules::state_unknown));
 	expect_held(at(500), bit(rules::state_unknown));
 
-	rules::command(st, GetParam());
+	rules::command(st, 0, GetParam());
 	d = at(501);
 	EXPECT_EQ(d.cleared, bit(rules::state_unknown));
 	EXPECT_EQ(d.heater, GetParam() == Command::on);
@@ -487,6 +491,150 @@ INSTANTIATE_TEST_SUITE_P(Commands, StateUnknown, ::testing::Values(Command::on, 
 	[](const ::testing::TestParamInfo<Command> &info) {
 		return info.param == Command::on ? "on" : "off";
 	});
+
+// A command counts only while it is fresh: a reader stuck in its retries
+// leaves an old ON that nobody wrote lately.
+TEST_F(Rules, StateUnknownTripsWhenTheLastCommandIsTooOld)
+{
+	s.command_timeout_s = 10;
+	read(0, room_f);
+	rules::command(st, 0, Command::on);
+	Decision d = at(0);
+	EXPECT_TRUE(d.heater);
+	EXPECT_EQ(d.next_s, 10);
+	EXPECT_TRUE(at(9.5).heater);
+	d = at(10);
+	EXPECT_FALSE(d.heater);
+	EXPECT_EQ(d.tripped, bit(rules::state_unknown));
+	rules::command(st, 12, Command::on);
+	d = at(12);
+	EXPECT_TRUE(d.heater);
+	EXPECT_EQ(d.cleared, bit(rules::state_unknown));
+	EXPECT_EQ(d.next_s, 22);
+}
+
+// ---- publish-failed
+
+TEST_F(Rules, PublishFailedTripsWhenGoodReadingsGoUnpublished)
+{
+	s.publish_timeout_s = 10;
+	heat(0);
+	rules::published(st, 0, room_f);
+	expect_held(at(0), 0);
+	read(5, room_f);  // a reading the controller is never told
+	EXPECT_EQ(at(5).next_s, 10);
+	EXPECT_TRUE(at(9.5).heater);
+	Decision d = at(10);
+	EXPECT_FALSE(d.heater);
+	EXPECT_EQ(d.tripped, bit(rules::publish_failed));
+	rules::published(st, 11, room_f);
+	d = at(11);
+	EXPECT_TRUE(d.heater);
+	EXPECT_EQ(d.cleared, bit(rules::publish_failed));
+}
+
+// Without new readings there is nothing to publish: that is sensor-lost's.
+TEST_F(Rules, PublishFailedNeedsAReadingToPublish)
+{
+	s.publish_timeout_s = 10;
+	heat(0);
+	rules::published(st, 1, room_f);
+	expect_held(at(1000), 0);
+}
+
+// ---- high-limit
+
+TEST_F(Rules, HighLimitHoldsAboveTheLimitUntilADegreeBelow)
+{
+	s.high_limit = 80;
+	heat(0, 80);
+	expect_held(at(0), 0);  // at the limit is not above it
+	read(1, 80.01f);
+	Decision d = at(1);
+	EXPECT_FALSE(d.heater);
+	EXPECT_EQ(d.tripped, bit(rules::high_limit));
+	read(2, 79.5f);
+	EXPECT_FALSE(at(2).heater) << "within a degree of the limit";
+	read(3, 79);
+	d = at(3);
+	EXPECT_TRUE(d.heater);
+	EXPECT_EQ(d.cleared, bit(rules::high_limit));
+}
+
+TEST_F(Rules, HighLimitHoldsOverTheFrostDuty)
+{
+	s.high_limit = 80;
+	s.sensor_timeout_s = 60;
+	s.lost_duty_pct = 50;
+	read(0, 85);
+	rules::command(st, 0, Command::on);
+	EXPECT_FALSE(at(0).heater);
+	EXPECT_FALSE(at(100).heater) << "the last reading was too hot to heat blind";
+}
+
+// ---- controller-silent
+
+class Silent : public Rules {
+protected:
+	void SetUp() override
+	{
+		s.silent_s = 12;
+		heat(0, 70);
+		rules::published(st, 0, 70);
+	}
+};
+
+TEST_F(Silent, TripsWhenTheCommandStaysOnAboveTheOffThreshold)
+{
+	rules::published(st, 1, 75);  // not above
+	expect_held(at(100), 0);
+	rules::published(st, 101, 75.5f);
+	EXPECT_EQ(at(101).next_s, 113);
+	EXPECT_TRUE(at(112.5).heater);
+	Decision d = at(113);
+	EXPECT_FALSE(d.heater);
+	EXPECT_EQ(d.tripped, bit(rules::controller_silent));
+}
+
+TEST_F(Silent, HoldsUntilTheCommandFollows)
+{
+	rules::published(st, 1, 78);
+	EXPECT_EQ(at(13).tripped, bit(rules::controller_silent));
+	rules::published(st, 14, 72);  // back in the band: an ON there may be old
+	expect_held(at(14), bit(rules::controller_silent));
+	rules::command(st, 15, Command::off);
+	Decision d = at(15);
+	EXPECT_FALSE(d.heater);
+	EXPECT_EQ(d.cleared, bit(rules::controller_silent));
+	rules::command(st, 16, Command::on);
+	EXPECT_TRUE(at(16).heater) << "an ON in the band is the controller's right";
+}
+
+// Below its ON threshold an ON is what the controller would write: a room
+// left to a dead controller cycles between the two thresholds instead of
+// freezing.
+TEST_F(Silent, LetsGoBelowTheOnThreshold)
+{
+	rules::published(st, 1, 78);
+	EXPECT_EQ(at(13).tripped, bit(rules::controller_silent));
+	rules::published(st, 20, 69);  // not below
+	expect_held(at(20), bit(rules::controller_silent));
+	rules::published(st, 21, 68.5f);
+	Decision d = at(21);
+	EXPECT_TRUE(d.heater);
+	EXPECT_EQ(d.cleared, bit(rules::controller_silent));
+	rules::published(st, 30, 76);
+	EXPECT_EQ(at(30).next_s, 42) << "a new stretch above counts anew";
+}
+
+TEST_F(Silent, CountsFromTheFirstTemperatureAbove)
+{
+	rules::published(st, 1, 76);
+	rules::published(st, 5, 77);
+	rules::published(st, 9, 78);
+	EXPECT_EQ(at(9).next_s, 13);
+	EXPECT_EQ(at(13).tripped, bit(rules::controller_silent));
+}
 
 // ---- heater-mismatch
 
@@ -516,9 +664,9 @@ TEST_F(Rules, MismatchCountStartsAgainWhenTheHeaterSwitches)
 	heat(0);
 	rules::heater_report(st, false);
 	expect_held(at(10), 0);
-	rules::command(st, Command::off);  // the report matches now
+	rules::command(st, 0, Command::off);  // the report matches now
 	expect_held(at(10), 0);
-	rules::command(st, Command::on);
+	rules::command(st, 0, Command::on);
 	EXPECT_EQ(at(12).next_s, 27);
 	expect_held(at(26), 0);
 	EXPECT_EQ(at(27).tripped, bit(rules::heater_mismatch));
@@ -531,7 +679,7 @@ TEST_F(Rules, MismatchCountStartsAgainWhenASwitchLeavesItMismatched)
 	rules::heater_report(st, false);
 	expect_held(at(0), 0);
 	rules::heater_report(st, true);  // following at last, just as it is told OFF
-	rules::command(st, Command::off);
+	rules::command(st, 0, Command::off);
 	EXPECT_EQ(at(10).next_s, 25);
 	expect_held(at(15), 0);
 	EXPECT_EQ(at(25).tripped, bit(rules::heater_mismatch));
@@ -544,7 +692,7 @@ TEST_F(Rules, MismatchHoldsThroughASwitch)
 	rules::heater_report(st, false);
 	EXPECT_EQ(at(15).tripped, bit(rules::heater_mismatch));
 	rules::heater_report(st, true);  // stuck the other way now
-	rules::command(st, Command::off);
+	rules::command(st, 0, Command::off);
 	for (double t : {20, 21, 35, 100})
 		expect_held(at(t), bit(rules::heater_mismatch));
 }
@@ -554,7 +702,7 @@ TEST_F(Rules, MismatchCountsFromTheStartUntilAFirstReport)
 {
 	s.mismatch_s = 15;
 	read(0, room_f);
-	rules::command(st, Command::off);
+	rules::command(st, 0, Command::off);
 	EXPECT_FALSE(at(0).heater);
 	expect_held(at(14), 0);
 	EXPECT_EQ(at(15).tripped, bit(rules::heater_mismatch));
@@ -571,10 +719,14 @@ TEST_F(Rules, NoMismatchRuleForAHeaterThatCannotReport)
 
 TEST(Shown, TheMostSeriousRule)
 {
-	// Most serious first: a latch needs a person, a lost sensor blinds the
-	// controller, an unread command stops it, a mismatch only warns.
-	const Rule order[] = {rules::runaway, rules::max_on, rules::sensor_lost, rules::state_unknown,
+	// Most serious first: a latch needs a person, a room too hot or a
+	// controller that does not answer is heat nobody asked for, a lost
+	// sensor blinds the controller, an unpublished reading or an unread
+	// command stops it, a mismatch only warns.
+	const Rule order[] = {rules::runaway, rules::max_on, rules::high_limit, rules::controller_silent,
+	                      rules::sensor_lost, rules::publish_failed, rules::state_unknown,
 	                      rules::heater_mismatch};
+	static_assert(std::size(order) == rules::rule_count, "every rule has its place");
 	EXPECT_EQ(rules::shown(0), rules::rule_count);
 	for (size_t i = 0; i < std::size(order); i++) {
 		EXPECT_EQ(rules::shown(bit(order[i])), order[i]);
@@ -588,7 +740,7 @@ TEST(Shown, TheMostSeriousRule)
 
 // What the machine is fed, at whole seconds.
 struct Event {
-	enum Kind { read, command, report, hup } kind;
+	enum Kind { read, command, report, hup, publish } kind;
 	double t;
 	float temp = 0;
 	Command c = Command::none;
@@ -609,13 +761,16 @@ void feed(rules::State &st, const Settings &s, const Event &e)
 		rules::reading(st, s, e.t, e.temp);
 		break;
 	case Event::command:
-		rules::command(st, e.c);
+		rules::command(st, e.t, e.c);
 		break;
 	case Event::report:
 		rules::heater_report(st, e.on);
 		break;
 	case Event::hup:
 		rules::clear_latches(st);
+		break;
+	case Event::publish:
+		rules::published(st, e.t, e.temp);
 		break;
 	}
 }
@@ -677,6 +832,27 @@ Script flapping_sensor()
 	return sc;
 }
 
+// A controller that answers, then dies with its command ON; readings that
+// stop being published; a room that overheats.
+Script dead_controller()
+{
+	Script sc{"dead_controller", quiet(), {}, 600};
+	sc.s.sensor_timeout_s = 30;
+	sc.s.command_timeout_s = 31;
+	sc.s.publish_timeout_s = 30;
+	sc.s.silent_s = 16;
+	sc.s.high_limit = 80;
+	for (double t = 0; t <= 600; t += 5) {
+		float temp = t < 100 ? 72 : t < 200 ? 77 : t < 300 ? 66 : t < 400 ? 82 : 70;
+		sc.events.push_back({Event::read, t, temp});
+		if (t < 450 || t > 520)
+			sc.events.push_back({Event::publish, t, temp});
+		if (t < 250 || t > 550)
+			sc.events.push_back({Event::command, t, 0, t < 50 ? Command::off : Command::on});
+	}
+	return sc;
+}
+
 void PrintTo(const Script &sc, std::ostream *os)
 {
 	*os << sc.name;
@@ -718,5 +894,5 @@ TEST_P(NextDeadline, SleepingUntilItNeverActsLate)
 }
 
 INSTANTIATE_TEST_SUITE_P(Scripts, NextDeadline,
-	::testing::Values(lost_with_duty(), mismatch_and_unknown(), flapping_sensor()),
+	::testing::Values(lost_with_duty(), mismatch_and_unknown(), flapping_sensor(), dead_controller()),
 	[](const ::testing::TestParamInfo<Script> &info) { return std::string(info.param.name); });

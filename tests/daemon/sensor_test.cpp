@@ -73,6 +73,9 @@ TEST(Parse, W1)
 	// 85 °C is the chip's value before its first conversion.
 	expect_bad(parse_w1, "50 05 4b 46 7f ff 0c 10 1c : crc=1c YES\n50 05 4b 46 7f ff 0c 10 1c t=85000\n");
 	expect_bad(parse_w1, "72 01 4b 46 7f ff 0e 10 57 : crc=57 YES\n72 01 4b 46 7f ff 0e 10 57\n");
+	// A bus that reads only zeros passes the CRC, and 0 °C is no reading.
+	expect_bad(parse_w1, "00 00 00 00 00 00 00 00 00 : crc=00 YES\n00 00 00 00 00 00 00 00 00 t=0\n");
+	expect_value(parse_w1, "00 00 4b 46 7f ff 00 10 5c : crc=5c YES\n00 00 4b 46 7f ff 00 10 5c t=0\n", 0.0f);
 	// Cut short at every length: never a reading, or the right one.
 	std::string whole(good);
 	for (size_t n = 0; n < whole.size(); n++) {
@@ -99,20 +102,6 @@ TEST(Parse, PlainNumber)
 	expect_bad(parse_plain_number, "-inf\n");
 	expect_bad(parse_plain_number, "1e39\n");  // beyond a float
 	expect_bad(parse_plain_number, "21.5 C\n");
-}
-
-TEST(Parse, FirstNumber)
-{
-	expect_value(parse_first_number, "temp: 21.5 C", 21.5f);
-	expect_value(parse_first_number, "21.5\n", 21.5f);
-	expect_value(parse_first_number, "  -3.25  \n", -3.25f);
-	expect_value(parse_first_number, "outside=-.5\n", -0.5f);
-	expect_value(parse_first_number, "21.5 22.5\n", 21.5f);
-	expect_bad(parse_first_number, "");
-	expect_bad(parse_first_number, "garbage\n");
-	expect_bad(parse_first_number, "nan\n");
-	expect_bad(parse_first_number, "inf\n");
-	expect_bad(parse_first_number, "- . -\n");
 }
 
 namespace {
@@ -204,7 +193,15 @@ TEST_F(ReadSensor, FifoDoesNotBlock)
 TEST_F(ReadSensor, Commands)
 {
 	size_t fds = open_fds();
-	EXPECT_FLOAT_EQ(read_sensor(make(SensorKind::exec, "echo 'room 21.5 C'"), 0).value, 21.5f);
+	EXPECT_FLOAT_EQ(read_sensor(make(SensorKind::exec, "echo 21.5"), 0).value, 21.5f);
+	EXPECT_FLOAT_EQ(read_sensor(make(SensorKind::exec, "printf ' -3.25 \\n'"), 0).value, -3.25f);
+	// A number in a message or a chip's name is no reading.
+	for (const char *not_a_reading : {"echo 'Error 2: no such device'", "echo 28-0123456789ab",
+	                                  "echo 'room 21.5 C'", "echo '21.5 22.5'"}) {
+		Reading bad = read_sensor(make(SensorKind::exec, not_a_reading), 0);
+		EXPECT_TRUE(std::isnan(bad.value)) << not_a_reading << " read as " << bad.value;
+		EXPECT_NE(bad.why, nullptr);
+	}
 	// The number before a failure is no reading.
 	Reading r = read_sensor(make(SensorKind::exec, "echo 21.5; exit 3"), 0);
 	EXPECT_TRUE(std::isnan(r.value));
