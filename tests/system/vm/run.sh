@@ -166,6 +166,19 @@ kill_switches_off() {
 	why="heater 0 after SIGKILL, daemon back as pid $(main_pid ombrixd@a.service), heating again"
 }
 
+# The daemon must not outlive its controller: the controller's last ON
+# would heat on.  Both come back, the controller after its 5 s.
+dead_controller_stops_daemon() {
+	until_true $follow_s heater_is a 1 || { why="zone a is not ON"; return 1; }
+	old=$(main_pid ombrixd@a.service)
+	systemctl kill -s KILL ombrix-client@a.service
+	until_true $restart_s heater_is a 0 || { why="heater $(state a heater) with its controller dead"; return 1; }
+	until_true $restart_s running_anew ombrixd@a.service "$old" ||
+		{ why="the daemon did not come back with its controller"; return 1; }
+	until_true $follow_s heater_is a 1 || { why="the zone did not heat again"; return 1; }
+	why="heater 0 once the controller died; the daemon back with it as pid $(main_pid ombrixd@a.service), heating"
+}
+
 watchdog_restarts() {
 	until_true $follow_s heater_is a 1 || { why="zone a is not ON"; return 1; }
 	old=$(main_pid ombrixd@a.service)
@@ -296,6 +309,7 @@ check zones_follow_sensors zones_follow_sensors
 check exchange_files_private exchange_files_private
 check exposure_at_most_1 exposure_low
 check kill_switches_heater_off kill_switches_off
+check dead_controller_stops_daemon dead_controller_stops_daemon
 check watchdog_restarts_hung_daemon watchdog_restarts
 check stop_and_disable_zone stop_and_disable
 check journal_clean journal_clean
