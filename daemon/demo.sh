@@ -24,12 +24,16 @@ $emulator "$client" &
 client_pid=$!
 tail -n +1 -f --pid="$daemon_pid" "$log" &
 tail_pid=$!
-trap 'kill -TERM "$daemon_pid" 2>/dev/null' INT TERM
+interrupted=0
+trap 'interrupted=1; kill -TERM "$daemon_pid" 2>/dev/null' INT TERM
 
-# A trapped signal ends a wait early: wait again until ombrixd is gone.
+# A trapped signal ends a wait early with its own status, 128 and more,
+# whether ombrixd is still running or the shell has just reaped it: only
+# another wait gives ombrixd's own.
 rc=0
 wait "$daemon_pid" || rc=$?
-while kill -0 "$daemon_pid" 2>/dev/null; do
+while [ "$interrupted" = 1 ]; do
+	interrupted=0
 	rc=0
 	wait "$daemon_pid" || rc=$?
 done
