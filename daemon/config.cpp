@@ -117,21 +117,18 @@ bool take_unit(const Arg &a, Parse &p)
 
 // A path as given, made absolute against the folder ombrixd started in, so
 // that it keeps its meaning once --daemon has left that folder.
-std::string absolute(const char *path)
+std::string absolute(const Parse &p, const char *path)
 {
 	if (path[0] == '/')
 		return path;
-	char here[4096];
-	if (!getcwd(here, sizeof here))
-		return path;
-	return std::string(here) + "/" + path;
+	return p.cfg.workdir + "/" + path;
 }
 
 bool take_path(const Arg &a, Parse &p)
 {
 	if (!*a.value)
 		return bad(a, "an empty path");
-	p.cfg.*a.opt.text = absolute(a.value);
+	p.cfg.*a.opt.text = absolute(p, a.value);
 	return true;
 }
 
@@ -166,7 +163,7 @@ constexpr Named<HeaterKind> heater_kinds[] = {
 	{"mqtt", HeaterKind::mqtt, false}};
 
 template <typename Kind, size_t n>
-bool take_kind(const Arg &a, const Named<Kind> (&kinds)[n], Kind &kind, std::string &arg)
+bool take_kind(const Arg &a, const Parse &p, const Named<Kind> (&kinds)[n], Kind &kind, std::string &arg)
 {
 	std::string name;
 	if (!split_spec(a.value, name, arg))
@@ -176,18 +173,18 @@ bool take_kind(const Arg &a, const Named<Kind> (&kinds)[n], Kind &kind, std::str
 		return bad(a, "unknown kind");
 	kind = k->kind;
 	if (k->path)
-		arg = absolute(arg.c_str());
+		arg = absolute(p, arg.c_str());
 	return true;
 }
 
 bool take_sensor(const Arg &a, Parse &p)
 {
-	return take_kind(a, sensor_kinds, p.cfg.sensor, p.cfg.sensor_arg);
+	return take_kind(a, p, sensor_kinds, p.cfg.sensor, p.cfg.sensor_arg);
 }
 
 bool take_heater(const Arg &a, Parse &p)
 {
-	return take_kind(a, heater_kinds, p.cfg.heater, p.cfg.heater_arg);
+	return take_kind(a, p, heater_kinds, p.cfg.heater, p.cfg.heater_arg);
 }
 
 // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; an IPv6 address in brackets.
@@ -238,15 +235,20 @@ bool take_password_file(const Arg &a, Parse &p)
 	FILE *f = std::fopen(a.value, "re");
 	if (!f)
 		return bad(a, std::strerror(errno));
-	char buf[password_max];
-	size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-	bool failed = std::ferror(f);
+	char *line = nullptr;
+	size_t len = 0;
+	errno = 0;
+	ssize_t n = getline(&line, &len, f);
 	int err = errno;
 	std::fclose(f);
-	if (failed)
+	if (n < 0 && err != 0) {
+		std::free(line);
 		return bad(a, std::strerror(err));
-	buf[n] = '\0';
-	p.cfg.mqtt_password.assign(buf, std::strcspn(buf, "\r\n"));
+	}
+	p.cfg.mqtt_password.assign(n > 0 ? line : "", n > 0 ? std::strcspn(line, "\r\n") : 0);
+	std::free(line);
+	if (p.cfg.mqtt_password.size() > password_max)
+		return bad(a, "a password longer than 4096 bytes");
 	return true;
 }
 
@@ -491,8 +493,9 @@ double convert(double t, Unit from, Unit to)
 ParseResult parse_config(int argc, char **argv, Config &cfg)
 {
 	Parse p{cfg};
-	char here[4096];
-	cfg.workdir = getcwd(here, sizeof here) ? here : "/";
+	char *here = getcwd(nullptr, 0);
+	cfg.workdir = here ? here : "/";
+	std::free(here);
 	for (const Option &o : options)
 		if (o.fallback)
 			apply(p, o, o.fallback, "the default ");

@@ -38,7 +38,7 @@ void Publisher::run()
 		}
 		int rc = ombrix_write_temperature(cfg_.temp_file.c_str(), t);
 		if (rc == OMBRIX_OK)
-			mb_.post_published(t);
+			mb_.post_published(t, clock_s());
 		else
 			report(LOG_ERR, "cannot publish the temperature: %s", ombrix_error_to_msg(rc));
 	}

@@ -16,8 +16,8 @@
 
 namespace {
 
-constexpr size_t queue_len = 32;  // lines
-constexpr size_t text_len = 512;  // bytes of one, its NUL included
+constexpr size_t queue_len = 16;  // lines: the longest burst is the start's
+constexpr size_t text_len = 256;  // bytes of one, its NUL included; longer ones are cut
 constexpr int state_line = -1;    // a priority that no report has
 
 struct Line {

@@ -23,12 +23,14 @@ Mailbox::~Mailbox()
 }
 
 template <typename Fill>
-void Mailbox::post(Fill fill)
+void Mailbox::post(Fill fill, bool wake)
 {
 	{
 		std::lock_guard<std::mutex> hold(lock_);
 		fill(box_);
 	}
+	if (!wake)
+		return;
 	uint64_t one = 1;
 	// Fails only when the counter would overflow: it is then readable anyway.
 	(void)!write(fd_, &one, sizeof one);
@@ -43,12 +45,13 @@ void Mailbox::post_reading(float value, const char *why)
 	});
 }
 
-void Mailbox::post_published(float t)
+void Mailbox::post_published(float t, double when_s)
 {
 	post([&](Inbox &b) {
 		b.has_published = true;
 		b.published = t;
-	});
+		b.published_s = when_s;
+	}, false);
 }
 
 void Mailbox::post_command(rules::Command c, const char *why)

@@ -16,6 +16,7 @@ struct Inbox {
 	const char *why = nullptr;    // constant text: why it is bad
 	bool has_published = false;
 	float published = 0;          // published unit
+	double published_s = 0;       // when, monotonic
 	bool has_command = false;
 	rules::Command command = rules::Command::none;
 	const char *command_why = nullptr;  // constant text: why it is unknown
@@ -39,7 +40,9 @@ public:
 	int fd() const { return fd_; }
 
 	void post_reading(float value, const char *why);
-	void post_published(float t);
+	// Does not wake the supervisor: only publish-failed looks at it, which
+	// has its own deadline, and the next reading comes within a period.
+	void post_published(float t, double when_s);
 	void post_command(rules::Command c, const char *why);
 	void post_switched(bool on, bool ok, const char *why);
 	void post_report(bool on);
@@ -51,7 +54,7 @@ public:
 private:
 	// Runs fill on the box under the lock, then wakes the supervisor.
 	template <typename Fill>
-	void post(Fill fill);
+	void post(Fill fill, bool wake = true);
 
 	std::mutex lock_;
 	Inbox box_;

@@ -210,14 +210,14 @@ bool reading(State &st, const Settings &s, double now, float t)
 	return true;
 }
 
-void published(State &st, double now, float t)
+void published(State &st, double when, float t)
 {
 	bool above = t > law::off_above;
 	if (above && !(st.have_published && st.published > law::off_above))
-		st.above_since_s = now;
+		st.above_since_s = when;
 	st.have_published = true;
 	st.published = t;
-	st.last_published_s = now;
+	st.last_published_s = when;
 }
 
 void command(State &st, double now, Command c)

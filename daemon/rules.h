@@ -88,8 +88,8 @@ bool plausible(const Settings &s, float t);
 // Feeds one sensor reading (NaN for an unreadable one).  Returns whether it
 // was good, and so is to be published.
 bool reading(State &st, const Settings &s, double now, float t);
-// The controller was given t at now.
-void published(State &st, double now, float t);
+// The controller was given t at when, which may lie before the last decide().
+void published(State &st, double when, float t);
 // The library read c at now.
 void command(State &st, double now, Command c);
 void heater_report(State &st, bool on);
