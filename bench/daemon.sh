@@ -100,6 +100,9 @@ measure() {
 	cpu=$(awk -v a="$c0" -v b="$c1" -v n="$periods" 'BEGIN { printf "%.0f", (b - a) / n / 1000 }')
 }
 
+# A build just written is dirty page cache, which smaps counts as the
+# process's own private dirty pages until it is written back.
+sync
 measure file
 z_file=$own d_rss=$rss d_cpu=$cpu d_wake=$wake
 z_mqtt=- z_mqtts=-
