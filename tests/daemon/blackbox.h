@@ -43,6 +43,14 @@ inline bool has(const std::string &text, const std::string &part)
 	return text.find(part) != std::string::npos;
 }
 
+inline size_t count(const std::string &text, const std::string &part)
+{
+	size_t n = 0;
+	for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+		n++;
+	return n;
+}
+
 // Test parameters print as the words they stand for, so each case keeps
 // one name from build to build.
 inline void print_args(const std::vector<std::string> &args, std::ostream *os)

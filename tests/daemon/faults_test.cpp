@@ -57,8 +57,8 @@ TEST_P(NoCommand, KeepsTheHeaterOffUntilTheControllerWritesOne)
 	EXPECT_TRUE(wait_for([&] { return has(run.out(), "command=unknown heater=OFF rule=state-unknown\n"); },
 	                     settle)) << context();
 	EXPECT_EQ(run.get("heater"), off) << context();
-	EXPECT_TRUE(has(run.err(), "rule state-unknown tripped: the status file holds no command; heater OFF\n"))
-		<< context();
+	EXPECT_EQ(count(run.err(), "rule state-unknown tripped: the status file holds no command; heater OFF\n"), 1u)
+		<< "logged once, though read each period\n" << context();
 	if (!st.text)
 		return;
 	run.put("status", "ON\n");
@@ -139,7 +139,8 @@ TEST_F(Daemon, ATemperatureThatCannotBePublishedSwitchesOff)
 	RecordProperty("off_after_ms", static_cast<int>(
 		std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - frozen).count()));
 	EXPECT_TRUE(prints("rule=publish-failed\n")) << context();
-	EXPECT_TRUE(has(run.err(), "rule publish-failed tripped: no temperature published for 3 s; heater OFF\n"))
+	std::this_thread::sleep_for(2s);  // a few more failed writes
+	EXPECT_EQ(count(run.err(), "rule publish-failed tripped: no temperature published for 3 s; heater OFF\n"), 1u)
 		<< context();
 }
 
