@@ -439,7 +439,9 @@ bool take_config(const Arg &a, Parse &p)
 		if (!std::strchr(line, '\n') && !std::feof(f)) {
 			std::fprintf(stderr, "ombrixd: %sa line longer than %zu bytes\n", where.c_str(), sizeof line - 2);
 			p.ok = false;
-			break;
+			for (int c = 0; c != '\n' && c != EOF;)
+				c = std::fgetc(f);  // the rest of it; the next line counts again
+			continue;
 		}
 		apply_line(p, line, where.c_str());
 	}

@@ -226,7 +226,7 @@ TEST_F(Daemon, AHangingHeaterOnDelaysNeitherSensorLostNorTheStop)
 
 struct Broken {
 	const char *name;
-	const char *conf;   // the zone's file; its heater is /tmp/heater
+	std::string conf;   // the zone's file; its heater is /tmp/heater
 	const char *names;  // what the error line names
 };
 
@@ -254,7 +254,8 @@ INSTANTIATE_TEST_SUITE_P(Files, BrokenConfig,
 		Broken{"min_above_max", "heater=file:/tmp/heater\nmin=130\n", "--max"},
 		Broken{"abbreviated", "switch\nheater=file:/tmp/heater\n", "\"switch\""},
 		// Its value comes from its own line, never the next one's.
-		Broken{"value_less", "status-file\nheater=file:/tmp/heater\n", "--status-file: needs a value"}),
+		Broken{"value_less", "status-file\nheater=file:/tmp/heater\n", "--status-file: needs a value"},
+		Broken{"long_line", "# " + std::string(2000, 'x') + "\nheater=file:/tmp/heater\n", "a line longer than"}),
 	[](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Daemon, ALineIsNeverTheValueOfTheLineBefore)
