@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,6 +29,7 @@ constexpr const char *mosquitto_passwd = "/usr/bin/mosquitto_passwd";
 constexpr const char *openssl = "/usr/bin/openssl";
 constexpr auto listen_deadline = 5s;
 constexpr auto tool_deadline = 10s;
+constexpr int poll_ms = 20;              // for the output and the end of a tool
 constexpr const char *ready_topic = "ombrix-test/ready";
 
 std::string slurp(const std::string &path)
@@ -56,9 +58,42 @@ pid_t spawn(const std::vector<std::string> &args, const std::string &out)
 	_exit(127);
 }
 
-// Runs argv to its end; true when it exited 0.  Its standard output is
-// caught in *out when given.
-bool run(const std::vector<std::string> &args, std::string *out = nullptr)
+// Appends what fd holds now to *out (when given); false at its end.
+bool take_output(int fd, std::string *out)
+{
+	char buf[4096];
+	ssize_t n;
+	while ((n = read(fd, buf, sizeof buf)) > 0)
+		if (out)
+			out->append(buf, static_cast<size_t>(n));
+	return n != 0;
+}
+
+// Collects pid's output from fd until pid has ended, then what is left:
+// not until the end of file, which a copy of the pipe's write end forked
+// elsewhere in the test could hold off forever.  After tool_deadline pid
+// is killed.  Whether it ended in time, with its wait status in *status.
+bool collect(int fd, pid_t pid, int *status, std::string *out)
+{
+	fcntl(fd, F_SETFL, O_NONBLOCK);
+	auto end = std::chrono::steady_clock::now() + tool_deadline;
+	for (bool open = true;;) {
+		// Once the pipe has ended, poll only waits out the interval.
+		pollfd p{fd, POLLIN, 0};
+		if (poll(&p, open ? 1 : 0, poll_ms) > 0)
+			open = take_output(fd, out);
+		if (waitpid(pid, status, WNOHANG) == pid) {
+			take_output(fd, out);
+			return true;
+		}
+		if (std::chrono::steady_clock::now() >= end)
+			return reap(pid, status, 0ms);
+	}
+}
+
+} // namespace
+
+bool run_tool(const std::vector<std::string> &args, std::string *out)
 {
 	int fds[2];
 	if (pipe2(fds, O_CLOEXEC) < 0)
@@ -76,14 +111,13 @@ bool run(const std::vector<std::string> &args, std::string *out = nullptr)
 		_exit(127);
 	}
 	close(fds[1]);
-	char buf[4096];
-	for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
-		if (out)
-			out->append(buf, static_cast<size_t>(n));
-	close(fds[0]);
 	int status = 0;
-	return pid > 0 && reap(pid, &status, tool_deadline) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+	bool ended = pid > 0 && collect(fds[0], pid, &status, out);
+	close(fds[0]);
+	return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
+
+namespace {
 
 sockaddr_in loopback(int port)
 {
@@ -194,7 +228,7 @@ void Broker::stop()
 
 bool make_password_file(const std::string &path, const char *user, const char *password)
 {
-	return run({mosquitto_passwd, "-b", "-c", path, user, password});
+	return run_tool({mosquitto_passwd, "-b", "-c", path, user, password});
 }
 
 bool make_test_ca(const std::string &dir)
@@ -207,8 +241,8 @@ bool make_test_ca(const std::string &dir)
 	                                "-keyout", dir + "/server.key", "-out", dir + "/server.csr"};
 	ca.insert(ca.end(), ec.begin(), ec.end());
 	csr.insert(csr.end(), ec.begin(), ec.end());
-	return run(ca) && run(csr) &&
-	       run({openssl, "x509", "-req", "-days", "2", "-in", dir + "/server.csr", "-CA", dir + "/ca.crt",
+	return run_tool(ca) && run_tool(csr) &&
+	       run_tool({openssl, "x509", "-req", "-days", "2", "-in", dir + "/server.csr", "-CA", dir + "/ca.crt",
 	            "-CAkey", dir + "/ca.key", "-CAcreateserial", "-extfile", dir + "/server.ext",
 	            "-out", dir + "/server.crt"});
 }
@@ -219,7 +253,7 @@ bool mqtt_publish(int port, const char *topic, const char *payload, bool retain,
 	args.insert(args.end(), {"-t", topic, "-m", payload});
 	if (retain)
 		args.push_back("-r");
-	return run(args);
+	return run_tool(args);
 }
 
 std::optional<std::string> mqtt_retained(int port, const char *topic, Login login)
@@ -227,7 +261,7 @@ std::optional<std::string> mqtt_retained(int port, const char *topic, Login logi
 	std::vector<std::string> args = client_args(mosquitto_sub, port, login);
 	args.insert(args.end(), {"-t", topic, "-C", "1", "-W", "1", "--retained-only"});
 	std::string out;
-	if (!run(args, &out))
+	if (!run_tool(args, &out))
 		return std::nullopt;
 	if (!out.empty() && out.back() == '\n')
 		out.pop_back();

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -43,6 +44,11 @@ private:
 	int tls_port_ = 0;
 	pid_t pid_ = -1;
 };
+
+// Runs args[0] (a path) to its end, killing it after 10 s; true when it
+// exited 0.  Its standard output is caught in *out when given; the wait
+// ends with the tool, whatever else holds the output pipe open.
+bool run_tool(const std::vector<std::string> &args, std::string *out = nullptr);
 
 // Makes a password file with one user, through mosquitto_passwd.
 bool make_password_file(const std::string &path, const char *user, const char *password);

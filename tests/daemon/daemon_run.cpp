@@ -1,5 +1,7 @@
 #include "daemon_run.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -96,11 +98,30 @@ void kill_children()
 	}
 }
 
+// Closes every descriptor above 2 but those in keep.  The keeper never
+// calls exec, so O_CLOEXEC does not shield the test's descriptors from it:
+// a pipe that another thread of the test had open at the fork would stay
+// open for the whole case, and that thread would wait for its end forever.
+void close_all_but(std::array<int, 4> keep)
+{
+	std::sort(keep.begin(), keep.end());
+	unsigned from = 3;
+	for (int fd : keep) {
+		if (fd < static_cast<int>(from))
+			continue;
+		if (fd > static_cast<int>(from))
+			close_range(from, static_cast<unsigned>(fd) - 1, 0);
+		from = static_cast<unsigned>(fd) + 1;
+	}
+	close_range(from, ~0U, 0);
+}
+
 // The first process of the namespace: starts the daemon and the client,
 // adopts what they leave behind, and ends with the daemon's status once it
 // has ended and everything else is gone.
 [[noreturn]] void keep(const Launch &l)
 {
+	close_all_but({l.out, l.err, l.client_err, l.report});
 	prctl(PR_SET_PDEATHSIG, SIGKILL);
 	if (getppid() != l.parent)
 		_exit(126);
