@@ -1,6 +1,6 @@
 // ombrixd on an MQTT broker, through libmosquitto.  The library runs the
 // connection on its own thread (mosquitto_loop_start) and reconnects with
-// backoff.  Its callbacks only parse and post to the mailbox.  The
+// backoff.  Its callbacks only parse (payload.cpp) and post to the mailbox.  The
 // supervisor's calls only queue a message: libmosquitto's thread does the
 // writing, so none of them waits for the network.
 //
@@ -16,17 +16,14 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <string_view>
 #include <thread>
 
 #include <mosquitto.h>
 #include <nlohmann/json.hpp>
-#include <strings.h>
 #include <syslog.h>
 
 #include "log.h"
 #include "mailbox.h"
-#include "sensor.h"
 
 namespace {
 
@@ -339,97 +336,7 @@ bool good_zone(const std::string &zone)
 	return !zone.empty() && zone.find_first_of("/+#") == std::string::npos;
 }
 
-bool same_word(std::string_view a, const std::string &b)
-{
-	return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-// ON or OFF in the plug's words, or in the common ones.
-bool word_state(std::string_view text, const std::string &on, const std::string &off, bool *is_on)
-{
-	static const std::string on_word = "ON", off_word = "OFF";
-	if (same_word(text, on) || same_word(text, on_word))
-		*is_on = true;
-	else if (same_word(text, off) || same_word(text, off_word))
-		*is_on = false;
-	else
-		return false;
-	return true;
-}
-
-std::string_view trimmed(const char *text)
-{
-	std::string_view s = text;
-	while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
-		s.remove_prefix(1);
-	while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
-		s.remove_suffix(1);
-	return s;
-}
-
 } // namespace
-
-bool parse_sensor_payload(const char *text, const char *field, float *value, const char **why)
-{
-	std::string_view s = trimmed(text);
-	if (s.empty() || s.front() != '{')
-		return parse_first_number(text, value, why);
-	nlohmann::json doc = nlohmann::json::parse(s, nullptr, false);
-	if (doc.is_discarded()) {
-		*why = "the mqtt payload is not valid JSON";
-		return false;
-	}
-	if (!*field) {
-		*why = "a JSON payload needs --sensor-field";
-		return false;
-	}
-	const nlohmann::json *node = &doc;
-	for (std::string_view path = field;;) {
-		size_t dot = path.find('.');
-		std::string_view key = path.substr(0, dot);
-		auto it = node->is_object() ? node->find(key) : node->end();
-		if (it == node->end()) {
-			*why = "the JSON payload lacks the --sensor-field";
-			return false;
-		}
-		node = &*it;
-		if (dot == std::string_view::npos)
-			break;
-		path.remove_prefix(dot + 1);
-	}
-	if (!node->is_number()) {
-		*why = "the --sensor-field is not a number";
-		return false;
-	}
-	*value = node->get<float>();
-	if (!std::isfinite(*value)) {
-		*why = "the --sensor-field is out of range";
-		return false;
-	}
-	return true;
-}
-
-bool parse_heater_report(const char *text, const std::string &on, const std::string &off, bool *is_on)
-{
-	std::string_view s = trimmed(text);
-	if (s.empty() || s.front() != '{')
-		return word_state(s, on, off, is_on);
-	nlohmann::json doc = nlohmann::json::parse(s, nullptr, false);
-	if (!doc.is_object())
-		return false;
-	for (const char *key : {"state", "POWER"}) {
-		auto it = doc.find(key);
-		if (it == doc.end())
-			continue;
-		if (it->is_boolean()) {
-			*is_on = it->get<bool>();
-			return true;
-		}
-		if (it->is_string())
-			return word_state(it->get_ref<const std::string &>(), on, off, is_on);
-	}
-	return false;
-}
 
 Bus *bus_open(const Config &cfg, Mailbox &mb)
 {

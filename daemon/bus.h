@@ -48,9 +48,10 @@ bool bus_switch_off(Bus &b, double timeout_s);
 void bus_close(Bus *b);
 
 // The payload parsers, on a message's whole text.
-// A reading: a plain number, or in a JSON object the number at field, a
-// dotted path ("temperature", "DS18B20.Temperature").  Returns true with
-// *value set; false with *why set.
+// A reading: without a field, a plain number (blanks around it allowed);
+// with one, the number at that dotted path ("temperature",
+// "DS18B20.Temperature") of a JSON object, and nothing else.  Returns true
+// with *value set; false with *why set.
 bool parse_sensor_payload(const char *text, const char *field, float *value, const char **why);
 // What a plug says of itself: on or off (--heater-on/--heater-off, or
 // ON/OFF, in any case), or a JSON object whose "state" or "POWER" says so.

@@ -50,7 +50,7 @@ const char *bad_reading(const char *payload, const char *field)
 TEST(MqttPayload, ReadsPlainNumbersAndTheCommonJsonShapes)
 {
 	EXPECT_FLOAT_EQ(reading("21.5", ""), 21.5f);
-	EXPECT_FLOAT_EQ(reading(" -3.25\n", "temperature"), -3.25f);  // the field is for JSON only
+	EXPECT_FLOAT_EQ(reading(" -3.25\n", ""), -3.25f);
 	EXPECT_FLOAT_EQ(reading(R"({"battery":97,"humidity":41.2,"linkquality":120,"temperature":19.87})",
 	                        "temperature"), 19.87f);
 	EXPECT_FLOAT_EQ(reading(R"({"Time":"2024-01-05T10:00:00","DS18B20":{"Id":"0316A279C1FF",)"
@@ -62,11 +62,22 @@ TEST(MqttPayload, RefusesWhatHoldsNoReading)
 {
 	EXPECT_STRNE(bad_reading("ON", ""), "");
 	EXPECT_STRNE(bad_reading("", ""), "");
+	// A number somewhere in a text is no reading: "3" is not 3 °C.
+	EXPECT_STRNE(bad_reading("sensor 3 offline", ""), "");
+	EXPECT_STRNE(bad_reading("21.5 C", ""), "");
+	EXPECT_STRNE(bad_reading("temp=21.5", ""), "");
+	EXPECT_STRNE(bad_reading(R"({"temperature":21.5})", ""), "");               // which field?
+	// With a field, only that field of a JSON object.
+	EXPECT_STRNE(bad_reading("sensor 3 offline", "temperature"), "");
+	EXPECT_STRNE(bad_reading("21.5", "temperature"), "");
+	EXPECT_STRNE(bad_reading("\xEF\xBB\xBF{\"linkquality\":120,\"temperature\":21.5}", "temperature"), "");
+	EXPECT_STRNE(bad_reading(R"(temp {"temperature":21.5})", "temperature"), "");
+	EXPECT_STRNE(bad_reading(R"({"temperature":21.5} 22)", "temperature"), "");
+	EXPECT_STRNE(bad_reading(R"([{"temperature":21.5}])", "temperature"), "");
 	EXPECT_STRNE(bad_reading(R"({"temperature":21.5)", "temperature"), "");     // cut short
 	EXPECT_STRNE(bad_reading(R"({"humidity":40})", "temperature"), "");         // no such field
 	EXPECT_STRNE(bad_reading(R"({"temperature":null})", "temperature"), "");    // a sensor's "no value"
 	EXPECT_STRNE(bad_reading(R"({"temperature":"21.5"})", "temperature"), "");  // a text
-	EXPECT_STRNE(bad_reading(R"({"temperature":21.5})", ""), "");               // which field?
 	EXPECT_STRNE(bad_reading(R"({"temperature":21.5})", "temperature.value"), "");
 	EXPECT_STRNE(bad_reading(R"({"DS18B20":{"Temperature":21.5}})", "Temperature"), "");  // not at the top
 	EXPECT_STRNE(bad_reading(R"({"temperature":1e300})", "temperature"), "");  // no float holds it
@@ -256,7 +267,7 @@ TEST_P(MqttShapes, DriveThePlugOnAndOffThroughTheClient)
 }
 
 INSTANTIATE_TEST_SUITE_P(Payloads, MqttShapes,
-	testing::Values(Shape{"number", "temperature", "15", "30.0\n"},
+	testing::Values(Shape{"number", "", "15", "30.0\n"},
 	                Shape{"zigbee", "temperature", R"({"humidity":40,"temperature":15})",
 	                      R"({"humidity":40,"temperature":30.0})"},
 	                Shape{"tasmota", "DS18B20.Temperature", R"({"DS18B20":{"Id":"01","Temperature":15}})",
