@@ -69,6 +69,15 @@ void Mailbox::post_connected()
 	wake();
 }
 
+void Mailbox::post_duplicate()
+{
+	{
+		std::lock_guard<std::mutex> hold(lock_);
+		box_.duplicate = true;
+	}
+	wake();
+}
+
 Inbox Mailbox::take()
 {
 	uint64_t n;

@@ -6,7 +6,7 @@
 // Threads: the supervisor (main) owns the rules and the heater and is the
 // only one to switch it.  The sensor thread reads every period; the
 // exchange thread calls the library, whose waits block it for up to 126 s;
-// libmosquitto has a thread of its own.  They all post to the supervisor's
+// the bus has a thread of its own.  They all post to the supervisor's
 // mailbox, so no rule ever waits for the library or the network.
 #include <atomic>
 #include <cerrno>
@@ -183,6 +183,10 @@ void report_trip(const Daemon &d, rules::Rule r)
 		report(LOG_WARNING, "rule %s tripped: the heater has not followed the command for %g s",
 		       name, s.mismatch_s);
 		break;
+	case rules::duplicate_zone:
+		report(LOG_CRIT, "rule %s tripped: another ombrixd holds zone %s; heater OFF until a restart", name,
+		       d.cfg.zone.c_str());
+		break;
 	case rules::rule_count:
 		break;
 	}
@@ -226,6 +230,8 @@ void take_inbox(Daemon &d, double now)
 		rules::heater_report(d.st, in.report);
 	if (in.connected)
 		d.next_drive_s = now;  // the plug gets the command at once
+	if (in.duplicate)
+		rules::duplicate(d.st);
 }
 
 void ping(Daemon &d, double now)

@@ -119,6 +119,8 @@ const char *name(Rule r)
 		return "state-unknown";
 	case heater_mismatch:
 		return "heater-mismatch";
+	case duplicate_zone:
+		return "duplicate-zone";
 	case rule_count:
 		break;
 	}
@@ -161,6 +163,11 @@ void heater_report(State &st, bool on)
 	st.reported = on;
 }
 
+void duplicate(State &st)
+{
+	st.duplicate = true;
+}
+
 void clear_latches(State &st)
 {
 	st.unlatch = true;
@@ -183,6 +190,8 @@ Decision decide(State &st, const Settings &s, double now)
 	}
 	if (st.command == Command::unknown)
 		active |= bit(state_unknown);
+	if (st.duplicate)
+		active |= bit(duplicate_zone);
 
 	// The heater as the rules so far allow it; then the rules that time an
 	// ON stretch, which may take it back.
@@ -197,7 +206,7 @@ Decision decide(State &st, const Settings &s, double now)
 	} else {
 		on = st.have_temp && st.command == Command::on && !(active & bit(state_unknown));
 	}
-	on = on && !(active & latched);
+	on = on && !(active & latched) && !st.duplicate;
 	switch_heater(st, on, now);
 	check_runaway(st, s, now, &active, &next);
 	check_max_on(st, s, now, &active, &next);
@@ -211,7 +220,8 @@ Decision decide(State &st, const Settings &s, double now)
 
 Rule shown(unsigned active)
 {
-	constexpr Rule most_serious_first[] = {runaway, max_on, sensor_lost, state_unknown, heater_mismatch};
+	constexpr Rule most_serious_first[] = {runaway, max_on, duplicate_zone, sensor_lost, state_unknown,
+	                                       heater_mismatch};
 	const Rule *end = std::end(most_serious_first);
 	const Rule *r = std::find_if(std::begin(most_serious_first), end, [=](Rule x) { return active & bit(x); });
 	return r == end ? rule_count : *r;

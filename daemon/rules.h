@@ -16,6 +16,7 @@ enum Rule : unsigned {
 	max_on,           // ON for max_on_s without a break; latched
 	state_unknown,    // the library gave up reading the command
 	heater_mismatch,  // the heater has reported another state for too long
+	duplicate_zone,   // another daemon holds the zone on the bus; until a restart
 	rule_count
 };
 
@@ -51,6 +52,7 @@ struct State {
 	bool reported = false;
 	double mismatch_since_s = 0;
 	bool mismatched = false;
+	bool duplicate = false;       // the bus found another daemon of the zone
 	unsigned active = 0;          // bit (1 << Rule) for each rule that holds
 	bool unlatch = false;         // clear_latches() was called
 };
@@ -66,6 +68,8 @@ bool plausible(const Settings &s, float t);
 bool reading(State &st, const Settings &s, double now, float t);
 void command(State &st, Command c);
 void heater_report(State &st, bool on);
+// Another daemon holds the zone: heater OFF from now on.
+void duplicate(State &st);
 // Clears the latched rules (runaway, max_on), as SIGHUP does, at the next
 // decide(), which reports them cleared.
 void clear_latches(State &st);

@@ -31,6 +31,7 @@ constexpr auto listen_deadline = 5s;
 constexpr auto tool_deadline = 10s;
 constexpr int poll_ms = 20;              // for the output and the end of a tool
 constexpr const char *ready_topic = "ombrix-test/ready";
+const std::vector<std::string> ec_key = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
 
 std::string slurp(const std::string &path)
 {
@@ -117,8 +118,6 @@ bool run_tool(const std::vector<std::string> &args, std::string *out)
 	return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-namespace {
-
 sockaddr_in loopback(int port)
 {
 	sockaddr_in a{};
@@ -127,6 +126,8 @@ sockaddr_in loopback(int port)
 	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 	return a;
 }
+
+namespace {
 
 // A port that nothing listens on now: the kernel's pick for port 0.
 int free_port()
@@ -176,7 +177,11 @@ Broker::Broker(const std::string &dir, const Options &opt) : dir_(dir)
 		tls_port_ = free_port();
 	std::ofstream conf(dir_ + "/mosquitto.conf");
 	// As root it would switch to the user mosquitto, who cannot read here.
-	conf << "user root\npersistence false\nlog_dest stderr\n";
+	conf << "user root\nlog_dest stderr\n";
+	if (opt.persistent)
+		conf << "persistence true\npersistence_location " << dir_ << "/\nautosave_interval 1\n";
+	else
+		conf << "persistence false\n";
 	conf << "listener " << port_ << " 127.0.0.1\n";
 	if (!opt.ca_dir.empty())
 		conf << "listener " << tls_port_ << " 127.0.0.1\n"
@@ -188,7 +193,8 @@ Broker::Broker(const std::string &dir, const Options &opt) : dir_(dir)
 	else
 		conf << "allow_anonymous false\npassword_file " << opt.password_file << "\n";
 	conf.close();
-	start();
+	if (opt.started)
+		start();
 }
 
 Broker::~Broker()
@@ -218,12 +224,27 @@ bool Broker::start()
 
 void Broker::stop()
 {
+	end(SIGTERM);
+}
+
+void Broker::kill()
+{
+	end(SIGKILL);
+}
+
+void Broker::end(int sig)
+{
 	if (pid_ <= 0)
 		return;
-	kill(pid_, SIGTERM);
+	::kill(pid_, sig);
 	int status;
 	reap(pid_, &status, listen_deadline);
 	pid_ = -1;
+}
+
+std::string Broker::log() const
+{
+	return slurp(dir_ + "/broker.log");
 }
 
 bool make_password_file(const std::string &path, const char *user, const char *password)
@@ -233,18 +254,22 @@ bool make_password_file(const std::string &path, const char *user, const char *p
 
 bool make_test_ca(const std::string &dir)
 {
-	std::ofstream(dir + "/server.ext") << "subjectAltName=IP:127.0.0.1,DNS:localhost\n";
-	std::vector<std::string> ec = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
 	std::vector<std::string> ca = {openssl, "req", "-x509", "-days", "2", "-subj", "/CN=ombrix test CA",
 	                               "-keyout", dir + "/ca.key", "-out", dir + "/ca.crt"};
+	ca.insert(ca.end(), ec_key.begin(), ec_key.end());
+	return run_tool(ca) && make_server_cert(dir, 2);
+}
+
+bool make_server_cert(const std::string &dir, int days, const char *san)
+{
+	std::ofstream(dir + "/server.ext") << "subjectAltName=" << san << "\n";
 	std::vector<std::string> csr = {openssl, "req", "-subj", "/CN=localhost",
 	                                "-keyout", dir + "/server.key", "-out", dir + "/server.csr"};
-	ca.insert(ca.end(), ec.begin(), ec.end());
-	csr.insert(csr.end(), ec.begin(), ec.end());
-	return run_tool(ca) && run_tool(csr) &&
-	       run_tool({openssl, "x509", "-req", "-days", "2", "-in", dir + "/server.csr", "-CA", dir + "/ca.crt",
-	            "-CAkey", dir + "/ca.key", "-CAcreateserial", "-extfile", dir + "/server.ext",
-	            "-out", dir + "/server.crt"});
+	csr.insert(csr.end(), ec_key.begin(), ec_key.end());
+	return run_tool(csr) &&
+	       run_tool({openssl, "x509", "-req", "-days", std::to_string(days), "-in", dir + "/server.csr", "-CA",
+	                 dir + "/ca.crt", "-CAkey", dir + "/ca.key", "-CAcreateserial", "-extfile",
+	                 dir + "/server.ext", "-out", dir + "/server.crt"});
 }
 
 bool mqtt_publish(int port, const char *topic, const char *payload, bool retain, Login login)

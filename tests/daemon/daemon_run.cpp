@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,7 +33,7 @@ constexpr auto keeper_deadline = 5s;     // to kill and reap what is left
 
 struct Launch {
 	std::vector<std::string> daemon_argv, client_argv;  // client_argv empty: none
-	std::string tmp;
+	std::string tmp, host;
 	int out, err, client_err, report;
 	pid_t parent;
 };
@@ -127,7 +128,8 @@ void close_all_but(std::array<int, 4> keep)
 		_exit(126);
 	// Relative paths from the build folder still reach the binaries once
 	// /tmp is covered, even when the build folder itself is under /tmp.
-	if (chdir(BUILD_ROOT) < 0 || !isolate(l.tmp.c_str()))
+	if (chdir(BUILD_ROOT) < 0 || !isolate(l.tmp.c_str()) || unshare(CLONE_NEWUTS) < 0 ||
+	    sethostname(l.host.c_str(), l.host.size()) < 0)
 		_exit(126);
 	prctl(PR_SET_CHILD_SUBREAPER, 1);
 	// The daemon must not find the service manager of the test run.
@@ -163,6 +165,7 @@ DaemonRun::DaemonRun()
 		throw std::runtime_error("mkdtemp failed");
 	root_ = tmpl;
 	tmp_ = root_ + "/tmp";
+	host_ = fs::path(root_).filename();
 	fs::create_directory(tmp_);
 	fs::permissions(tmp_, fs::perms::all | fs::perms::sticky_bit);
 }
@@ -203,6 +206,7 @@ void DaemonRun::start(const std::vector<std::string> &args, bool with_client)
 	if (with_client)
 		l.client_argv = command(CLIENT_REL);
 	l.tmp = tmp_;
+	l.host = host_;
 	l.out = open_log(root_ + "/out");
 	l.err = open_log(root_ + "/err");
 	l.client_err = open_log(root_ + "/client.err");

@@ -11,6 +11,9 @@
 //   run.signal(SIGTERM);
 //   EXPECT_EQ(run.wait_exit(3s), 0);
 //
+// Each run is a host of its own on the bus: the daemon sees a host name of
+// its own (a UTS namespace), unless host() gives two runs the same one.
+//
 // Whatever the test does, nothing started here outlives the DaemonRun.
 // A test that uses it first skips itself when cannot_isolate() (isolate.h)
 // gives a reason.  Link daemon_run.cpp into the test and call runs_daemon()
@@ -41,6 +44,9 @@ public:
 	std::string get(const std::string &name) const;
 	void remove(const std::string &name) const;
 
+	// The host name the daemon sees; set before start().
+	void host(const std::string &name) { host_ = name; }
+
 	// Starts ombrixd with args after its name (under the build's emulator,
 	// if any), and the client beside it unless with_client is false.  The
 	// client is stopped once the daemon has ended.  Once per DaemonRun.
@@ -60,7 +66,7 @@ public:
 	pid_t daemon_pid() const { return daemon_; }
 
 private:
-	std::string root_, tmp_;
+	std::string root_, tmp_, host_;
 	pid_t keeper_ = -1;  // the namespace's first process, parent of both
 	pid_t daemon_ = -1;
 	int status_ = -1;    // once wait_exit() saw the end

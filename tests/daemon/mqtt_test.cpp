@@ -3,31 +3,19 @@
 // a real mosquitto on loopback, with mosquitto_pub and mosquitto_sub as the
 // sensor, the plug and the home-automation hub.
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <csignal>
-#include <cstdio>
-#include <filesystem>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
-#include <thread>
-
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "broker.h"
 #include "bus.h"
-#include "daemon_run.h"
 #include "isolate.h"
+#include "mqtt_case.h"
 
 namespace {
-
-using namespace std::chrono_literals;
 
 // --- payloads -------------------------------------------------------------
 
@@ -98,147 +86,39 @@ TEST(MqttPayload, ReadsWhatAPlugSaysOfItself)
 		EXPECT_FALSE(parse_heater_report(noise, on, off, &is_on)) << noise;
 }
 
+// Two daemons of one zone settle on one, whoever hears whom first.
+TEST(MqttClaim, OneThatHoldsTheZoneOutranksOneThatAsks)
+{
+	const std::string me = "ombrixd-attic-b";
+	// Holding the zone: a claim is answered, whatever its id.
+	EXPECT_EQ(claim_seen(true, me, "claim ombrixd-attic-a"), Claim::answer);
+	EXPECT_EQ(claim_seen(true, me, "claim ombrixd-attic-c"), Claim::answer);
+	// Asking: any holder wins.
+	EXPECT_EQ(claim_seen(false, me, "held ombrixd-attic-a"), Claim::yield);
+	EXPECT_EQ(claim_seen(false, me, "held ombrixd-attic-c"), Claim::yield);
+}
+
+TEST(MqttClaim, BetweenTwoAlikeTheSmallerIdWins)
+{
+	const std::string me = "ombrixd-attic-b";
+	EXPECT_EQ(claim_seen(false, me, "claim ombrixd-attic-a"), Claim::yield);
+	EXPECT_EQ(claim_seen(false, me, "claim ombrixd-attic-c"), Claim::answer);  // so that c hears of b
+	EXPECT_EQ(claim_seen(true, me, "held ombrixd-attic-a"), Claim::yield);
+	EXPECT_EQ(claim_seen(true, me, "held ombrixd-attic-c"), Claim::answer);
+	// The winner of each pair is the same seen from either side.
+	EXPECT_EQ(claim_seen(false, "ombrixd-attic-a", "claim ombrixd-attic-b"), Claim::answer);
+}
+
+TEST(MqttClaim, IgnoresItsOwnAndWhatIsNoClaim)
+{
+	const std::string me = "ombrixd-attic-b";
+	for (bool holding : {false, true})
+		for (const char *text : {"claim ombrixd-attic-b", "held ombrixd-attic-b", "claim ", "held ", "",
+		                         "claimombrixd-attic-a", "CLAIM ombrixd-attic-a", "offline"})
+			EXPECT_EQ(claim_seen(holding, me, text), Claim::ignore) << holding << " " << text;
+}
+
 // --- the daemon on a broker -----------------------------------------------
-
-constexpr auto online_deadline = 5s;      // the daemon connects at once
-constexpr auto switch_deadline = 15s;     // a client cycle is 5 s, then the exchange
-constexpr auto lost_deadline = 5s;        // --sensor-timeout 3, and a second
-constexpr auto reconnect_deadline = 15s;  // the library's backoff after a restart
-constexpr auto stop_deadline = 5s;
-
-const char *const sensor_topic = "room/sensor";
-const char *const plug_topic = "room/plug/set";
-
-// Publishes a sensor's payload every 300 ms until destroyed, as a live
-// sensor does; the payload can change meanwhile.
-class Feeder {
-public:
-	Feeder(const int &port, std::string payload) : port_(port), payload_(std::move(payload))
-	{
-		thread_ = std::thread([this] { feed(); });
-	}
-	~Feeder()
-	{
-		stop_ = true;
-		thread_.join();
-	}
-	void set(std::string payload)
-	{
-		std::lock_guard<std::mutex> hold(lock_);
-		payload_ = std::move(payload);
-	}
-
-private:
-	void feed()
-	{
-		while (!stop_) {
-			std::string p;
-			{
-				std::lock_guard<std::mutex> hold(lock_);
-				p = payload_;
-			}
-			mqtt_publish(port_, sensor_topic, p.c_str(), false);
-			std::this_thread::sleep_for(300ms);
-		}
-	}
-
-	const int &port_;  // a restarted broker keeps its port
-	std::mutex lock_;
-	std::string payload_;
-	std::atomic<bool> stop_{false};
-	std::thread thread_;
-};
-
-class MqttDaemon : public testing::Test {
-protected:
-	void SetUp() override
-	{
-		std::string why = cannot_isolate();
-		if (why.empty())
-			why = cannot_broker();
-		if (!why.empty())
-			GTEST_SKIP() << why;
-		char dir[] = SCRATCH_ROOT "/broker-XXXXXX";
-		ASSERT_TRUE(mkdtemp(dir));
-		dir_ = dir;
-	}
-
-	void TearDown() override
-	{
-		// Peers and broker first: they hold files in dir_.
-		feeder_.reset();
-		sub_.reset();
-		broker_.reset();
-		if (!dir_.empty())
-			std::filesystem::remove_all(dir_);
-	}
-
-	void start_broker(const Broker::Options &opt = {})
-	{
-		broker_ = std::make_unique<Broker>(dir_, opt);
-		ASSERT_TRUE(broker_->running()) << broker_->why();
-		port_ = broker_->port();
-	}
-
-	std::string url() const
-	{
-		return "mqtt://127.0.0.1:" + std::to_string(port_);
-	}
-
-	// The options every case shares: short periods, the bus sensor and plug.
-	std::vector<std::string> args(std::vector<std::string> more) const
-	{
-		std::vector<std::string> a = {"--mqtt", url(), "--period", "1", "--sensor-timeout", "3",
-		                              "--zone", "attic", "--sensor", std::string("mqtt:") + sensor_topic,
-		                              "--heater", std::string("mqtt:") + plug_topic};
-		a.insert(a.end(), more.begin(), more.end());
-		return a;
-	}
-
-	void subscribe(const char *topic)
-	{
-		seen_ = 0;
-		sub_.reset();
-		sub_ = std::make_unique<Subscriber>(port_, topic, dir_ + "/sub-" + std::to_string(++subs_));
-	}
-
-	// Whether the plug gets payload, after what it had got at the last call.
-	bool plug_got(const char *payload, std::chrono::milliseconds deadline)
-	{
-		std::string line = std::string(plug_topic) + " " + payload + "\n";
-		size_t at = std::string::npos;
-		bool got = wait_for([&] { return (at = sub_->lines().find(line, seen_)) != std::string::npos; },
-		                    deadline);
-		if (got)
-			seen_ = at + line.size();
-		return got;
-	}
-
-	bool retained_is(const char *topic, const char *want, std::chrono::milliseconds deadline, Login l = {})
-	{
-		return wait_for([&] { return mqtt_retained(port_, topic, l) == std::string(want); }, deadline);
-	}
-
-	// The client reads a cold room at once and commands ON; the daemon
-	// switches the plug once its own first good reading has come.
-	void drive_on(DaemonRun &run, const std::vector<std::string> &more, const char *cold)
-	{
-		run.put("temp", "59.000000\n");
-		subscribe(plug_topic);
-		feeder_ = std::make_unique<Feeder>(port_, cold);
-		run.start(args(more));
-		ASSERT_TRUE(plug_got("ON", switch_deadline)) << run.err() << sub_->lines();
-		ASSERT_TRUE(wait_for([&] { return run.get("temp") == "59.000000\n"; }, 2s)) << run.get("temp");
-	}
-
-	std::string dir_;
-	std::unique_ptr<Broker> broker_;
-	int port_ = 0;
-	std::unique_ptr<Feeder> feeder_;
-	std::unique_ptr<Subscriber> sub_;
-	int subs_ = 0;
-	size_t seen_ = 0;
-};
 
 struct Shape {
 	const char *name;
@@ -316,7 +196,8 @@ TEST_F(MqttDaemon, ResendsTheCommandEveryPeriod)
 	DaemonRun run;
 	run.start(args({}), false);
 	// OFF from the start, without a reading: a plug that rebooted learns it.
-	for (int period = 0; period < 3; period++)
+	ASSERT_TRUE(plug_got("OFF", online_deadline)) << run.err() << sub_->lines();
+	for (int period = 1; period < 3; period++)
 		EXPECT_TRUE(plug_got("OFF", 2s)) << period << ": " << sub_->lines();
 }
 
@@ -445,7 +326,7 @@ TEST_F(MqttDaemon, RefusedLoginsAndUnknownCertificatesNeverConnect)
 	Login login{"heater", "s3cret"};
 	EXPECT_EQ(mqtt_retained(port_, "ombrix/attic/availability", login), std::nullopt);
 	EXPECT_TRUE(wait_for([&] { return unknown_ca.out().find("rule=sensor-lost") != std::string::npos; },
-	                     lost_deadline));
+	                     lost_deadline)) << unknown_ca.err() << unknown_ca.out();
 	EXPECT_EQ(mqtt_retained(port_, "ombrix/attic/availability", login), std::nullopt);
 }
 
