@@ -26,8 +26,6 @@
 #include <mutex>
 #include <thread>
 
-#include <dlfcn.h>
-#include <mosquitto.h>
 #include <nlohmann/json.hpp>
 #include <poll.h>
 #include <sys/socket.h>
@@ -38,6 +36,7 @@
 #include "clock.h"
 #include "log.h"
 #include "mailbox.h"
+#include "mosq.h"
 
 namespace {
 
@@ -85,10 +84,11 @@ enum class Link {
 
 class Bus {
 public:
-	Bus(const Config &cfg, Mailbox &mb) : cfg(cfg), mb(mb) {}
+	Bus(const Config &cfg, Mailbox &mb, const Mosq &lib) : cfg(cfg), mb(mb), lib(&lib) {}
 
 	const Config cfg;
 	Mailbox &mb;
+	const Mosq *lib;
 
 	std::string client_id;     // unique to the host and the zone
 	std::string sensor_topic;  // empty: the sensor is not on the bus
@@ -238,7 +238,7 @@ void build_topics(Bus &b)
 
 int publish(Bus &b, int *mid, const std::string &topic, const char *text, bool retain)
 {
-	return mosquitto_publish(b.mosq, mid, topic.c_str(), static_cast<int>(std::strlen(text)), text, qos,
+	return b.lib->publish(b.mosq, mid, topic.c_str(), static_cast<int>(std::strlen(text)), text, qos,
 	                         retain);
 }
 
@@ -296,40 +296,11 @@ bool take_host_lock(Bus &b)
 // --- TLS, through the library's own OpenSSL -------------------------------
 
 // libmosquitto says only "certificate verify failed"; OpenSSL, which it
-// loaded, says why.  Looked up at run time: ombrixd links no OpenSSL.
-struct Tls {
-	void *(*client_method)() = nullptr;
-	void *(*ctx_new)(void *) = nullptr;
-	int (*load_ca)(void *, const char *, const char *) = nullptr;
-	void (*ctx_free)(void *) = nullptr;
-	long (*verify_result)(const void *) = nullptr;
-	const char *(*verify_text)(long) = nullptr;
-};
-
-template <typename F>
-void find(F &fn, const char *name)
-{
-	fn = reinterpret_cast<F>(dlsym(RTLD_DEFAULT, name));
-}
-
-const Tls &tls()
-{
-	static const Tls t = [] {
-		Tls t;
-		find(t.client_method, "TLS_client_method");
-		find(t.ctx_new, "SSL_CTX_new");
-		find(t.load_ca, "SSL_CTX_load_verify_locations");
-		find(t.ctx_free, "SSL_CTX_free");
-		find(t.verify_result, "SSL_get_verify_result");
-		find(t.verify_text, "X509_verify_cert_error_string");
-		return t;
-	}();
-	return t;
-}
+// loaded, says why.
 
 // Whether path holds a CA certificate that the library will load, as it
 // loads it at each connection; else prints why.
-bool ca_loads(const char *path)
+bool ca_loads(const Mosq &lib, const char *path)
 {
 	FILE *f = std::fopen(path, "re");
 	if (!f) {
@@ -337,13 +308,12 @@ bool ca_loads(const char *path)
 		return false;
 	}
 	std::fclose(f);
-	const Tls &t = tls();
-	if (!t.client_method || !t.ctx_new || !t.load_ca || !t.ctx_free)
+	if (!lib.tls_client_method || !lib.ssl_ctx_new || !lib.ssl_ctx_load_verify_locations || !lib.ssl_ctx_free)
 		return true;  // the connection says it
-	void *ctx = t.ctx_new(t.client_method());
-	bool ok = !ctx || t.load_ca(ctx, path, nullptr) == 1;
+	void *ctx = lib.ssl_ctx_new(lib.tls_client_method());
+	bool ok = !ctx || lib.ssl_ctx_load_verify_locations(ctx, path, nullptr) == 1;
 	if (ctx)
-		t.ctx_free(ctx);
+		lib.ssl_ctx_free(ctx);
 	if (!ok)
 		std::fprintf(stderr, "ombrixd: --mqtt-ca: %s: no CA certificate in it\n", path);
 	return ok;
@@ -370,12 +340,12 @@ void on_log(mosquitto *mosq, void *obj, int level, const char *line)
 	Bus &b = *static_cast<Bus *>(obj);
 	if (level != MOSQ_LOG_ERR || b.tls_why[0])
 		return;
-	const Tls &t = tls();
-	const void *ssl = mosquitto_ssl_get(mosq);
-	long verdict = ssl && t.verify_result ? t.verify_result(ssl) : 0;
+	const Mosq &lib = *b.lib;
+	const void *ssl = lib.ssl_get(mosq);
+	long verdict = ssl && lib.ssl_get_verify_result ? lib.ssl_get_verify_result(ssl) : 0;
 	constexpr long unspecified = 1;  // X509_V_ERR_UNSPECIFIED: no verdict
-	if (verdict != 0 && verdict != unspecified && t.verify_text)
-		std::snprintf(b.tls_why, sizeof b.tls_why, "TLS: %s", t.verify_text(verdict));
+	if (verdict != 0 && verdict != unspecified && lib.x509_verify_cert_error_string)
+		std::snprintf(b.tls_why, sizeof b.tls_why, "TLS: %s", lib.x509_verify_cert_error_string(verdict));
 	else
 		gist(line, b.tls_why, sizeof b.tls_why);
 }
@@ -400,16 +370,16 @@ void say_error(const Bus &b, int rc, int err, char *out, size_t len)
 	else if (rc == MOSQ_ERR_KEEPALIVE)
 		std::snprintf(out, len, "no answer to the keepalive within %d s", keepalive_s);
 	else
-		std::snprintf(out, len, "%s", mosquitto_strerror(rc));
+		std::snprintf(out, len, "%s", b.lib->strerror(rc));
 }
 
 void subscribe(Bus &b, const std::string &topic)
 {
 	if (topic.empty())
 		return;
-	int rc = mosquitto_subscribe(b.mosq, nullptr, topic.c_str(), qos);
+	int rc = b.lib->subscribe(b.mosq, nullptr, topic.c_str(), qos);
 	if (rc != MOSQ_ERR_SUCCESS)
-		report(LOG_ERR, "mqtt: cannot subscribe to %s: %s", topic.c_str(), mosquitto_strerror(rc));
+		report(LOG_ERR, "mqtt: cannot subscribe to %s: %s", topic.c_str(), b.lib->strerror(rc));
 }
 
 void on_connect(mosquitto *, void *obj, int rc)
@@ -417,7 +387,7 @@ void on_connect(mosquitto *, void *obj, int rc)
 	Bus &b = *static_cast<Bus *>(obj);
 	if (rc != 0) {
 		char why[why_max];
-		std::snprintf(why, sizeof why, "the broker refused the connection: %s", mosquitto_connack_string(rc));
+		std::snprintf(why, sizeof why, "the broker refused the connection: %s", b.lib->connack_string(rc));
 		end_link(b, why);
 		return;
 	}
@@ -533,10 +503,10 @@ void take_availability(Bus &b, const mosquitto_message *m)
 		publish(b, nullptr, b.t_availability, online, true);
 }
 
-bool matches(const std::string &sub, const char *topic)
+bool matches(const Bus &b, const std::string &sub, const char *topic)
 {
 	bool yes = false;
-	return !sub.empty() && mosquitto_topic_matches_sub(sub.c_str(), topic, &yes) == MOSQ_ERR_SUCCESS && yes;
+	return !sub.empty() && b.lib->topic_matches_sub(sub.c_str(), topic, &yes) == MOSQ_ERR_SUCCESS && yes;
 }
 
 void on_message(mosquitto *, void *obj, const mosquitto_message *m)
@@ -546,9 +516,9 @@ void on_message(mosquitto *, void *obj, const mosquitto_message *m)
 		take_claim(b, m);
 	else if (b.t_availability == m->topic)
 		take_availability(b, m);
-	if (matches(b.sensor_topic, m->topic))
+	if (matches(b, b.sensor_topic, m->topic))
 		take_reading(b, m);
-	if (matches(b.state_topic, m->topic))
+	if (matches(b, b.state_topic, m->topic))
 		take_report(b, m);
 }
 
@@ -559,32 +529,32 @@ void on_message(mosquitto *, void *obj, const mosquitto_message *m)
 bool set_up(Bus &b, mosquitto **out, const char **why)
 {
 	const Config &cfg = b.cfg;
-	mosquitto *m = mosquitto_new(b.client_id.c_str(), true, &b);
+	mosquitto *m = b.lib->new_client(b.client_id.c_str(), true, &b);
 	if (!m) {
 		*why = std::strerror(errno);
 		return false;
 	}
-	mosquitto_threaded_set(m, true);
-	int rc = mosquitto_will_set(m, b.t_availability.c_str(), static_cast<int>(std::strlen(offline)), offline,
+	b.lib->threaded_set(m, true);
+	int rc = b.lib->will_set(m, b.t_availability.c_str(), static_cast<int>(std::strlen(offline)), offline,
 	                            qos, true);
 	if (rc == MOSQ_ERR_SUCCESS && !cfg.mqtt_user.empty())
-		rc = mosquitto_username_pw_set(m, cfg.mqtt_user.c_str(),
+		rc = b.lib->username_pw_set(m, cfg.mqtt_user.c_str(),
 		                               cfg.mqtt_password.empty() ? nullptr : cfg.mqtt_password.c_str());
 	if (rc == MOSQ_ERR_SUCCESS && cfg.mqtt_tls) {
 		const char *ca = cfg.mqtt_ca.empty() ? nullptr : cfg.mqtt_ca.c_str();
-		rc = mosquitto_tls_set(m, ca, ca ? nullptr : system_ca_path, nullptr, nullptr, nullptr);
+		rc = b.lib->tls_set(m, ca, ca ? nullptr : system_ca_path, nullptr, nullptr, nullptr);
 	}
 	if (rc != MOSQ_ERR_SUCCESS) {
-		*why = rc == MOSQ_ERR_INVAL ? "the library refuses these settings" : mosquitto_strerror(rc);
-		mosquitto_destroy(m);
+		*why = rc == MOSQ_ERR_INVAL ? "the library refuses these settings" : b.lib->strerror(rc);
+		b.lib->destroy(m);
 		return false;
 	}
-	mosquitto_connect_callback_set(m, on_connect);
-	mosquitto_disconnect_callback_set(m, on_disconnect);
-	mosquitto_publish_callback_set(m, on_publish);
-	mosquitto_message_callback_set(m, on_message);
+	b.lib->connect_callback_set(m, on_connect);
+	b.lib->disconnect_callback_set(m, on_disconnect);
+	b.lib->publish_callback_set(m, on_publish);
+	b.lib->message_callback_set(m, on_message);
 	if (cfg.mqtt_tls)
-		mosquitto_log_callback_set(m, on_log);
+		b.lib->log_callback_set(m, on_log);
 	*out = m;
 	return true;
 }
@@ -597,12 +567,12 @@ void drop(Bus &b, bool politely)
 		std::lock_guard<std::mutex> hold(b.lock);
 		b.active = false;
 	}
-	if (politely && b.mosq && mosquitto_disconnect(b.mosq) == MOSQ_ERR_SUCCESS)
-		for (double end = clock_s() + close_wait_s; mosquitto_socket(b.mosq) >= 0 && clock_s() < end;)
-			mosquitto_loop(b.mosq, loop_wait_ms / 10, 1);
+	if (politely && b.mosq && b.lib->disconnect(b.mosq) == MOSQ_ERR_SUCCESS)
+		for (double end = clock_s() + close_wait_s; b.lib->socket(b.mosq) >= 0 && clock_s() < end;)
+			b.lib->loop(b.mosq, loop_wait_ms / 10, 1);
 	std::lock_guard<std::mutex> hold(b.lock);
 	if (b.mosq)
-		mosquitto_destroy(b.mosq);
+		b.lib->destroy(b.mosq);
 	b.mosq = nullptr;
 }
 
@@ -655,7 +625,7 @@ void leave_zone(Bus &b)
 // and errno after that call holds the cause that SO_ERROR has given up.
 const char *dead_socket(const Bus &b, int err)
 {
-	pollfd p{mosquitto_socket(b.mosq), 0, 0};
+	pollfd p{b.lib->socket(b.mosq), 0, 0};
 	if (p.fd < 0 || poll(&p, 1, 0) != 1 || !(p.revents & (POLLERR | POLLHUP)))
 		return nullptr;
 	int so_error = 0;
@@ -710,7 +680,7 @@ void attempt(Bus &b, double now)
 	}
 	b.link = Link::connecting;
 	b.since_s = now;
-	int rc = mosquitto_connect_async(m, b.cfg.mqtt_host.c_str(), b.cfg.mqtt_port, keepalive_s);
+	int rc = b.lib->connect_async(m, b.cfg.mqtt_host.c_str(), b.cfg.mqtt_port, keepalive_s);
 	int err = errno;
 	if (rc == MOSQ_ERR_EAI)
 		return fail(b, "the host name does not resolve", now);
@@ -745,7 +715,7 @@ void run(Bus &b)
 			rest(b, now);
 			continue;
 		}
-		int rc = mosquitto_loop(b.mosq, wait_ms(b, now), 1);
+		int rc = b.lib->loop(b.mosq, wait_ms(b, now), 1);
 		int err = errno;
 		check(b, rc, err, clock_s());
 	}
@@ -779,7 +749,7 @@ bool settings_taken(Bus &b)
 		std::fprintf(stderr, "ombrixd: mqtt: %s: %s\n", b.cfg.mqtt_host.c_str(), why);
 		return false;
 	}
-	mosquitto_destroy(m);
+	b.lib->destroy(m);
 	return true;
 }
 
@@ -787,8 +757,12 @@ bool settings_taken(Bus &b)
 
 Bus *bus_open(const Config &cfg, Mailbox &mb)
 {
-	static std::once_flag init;
-	std::call_once(init, [] { mosquitto_lib_init(); });
+	const char *why = nullptr;
+	const Mosq *lib = mosq_load(&why);
+	if (!lib) {
+		std::fprintf(stderr, "ombrixd: mqtt: %s (Debian: libmosquitto1)\n", why);
+		return nullptr;
+	}
 	if (cfg.mqtt_host.empty()) {
 		std::fprintf(stderr, "ombrixd: mqtt: no broker: give --mqtt URL\n");
 		return nullptr;
@@ -798,9 +772,9 @@ Bus *bus_open(const Config &cfg, Mailbox &mb)
 		             cfg.zone.c_str());
 		return nullptr;
 	}
-	if (cfg.mqtt_tls && !cfg.mqtt_ca.empty() && !ca_loads(cfg.mqtt_ca.c_str()))
+	if (cfg.mqtt_tls && !cfg.mqtt_ca.empty() && !ca_loads(*lib, cfg.mqtt_ca.c_str()))
 		return nullptr;
-	Bus *b = new Bus(cfg, mb);
+	Bus *b = new Bus(cfg, mb, *lib);
 	build_topics(*b);
 	if (!settings_taken(*b)) {
 		delete b;
@@ -834,7 +808,7 @@ bool bus_heater(Bus &b, bool on, const char **why)
 	}
 	int rc = publish(b, nullptr, b.heater_topic, on ? b.cfg.heater_on.c_str() : b.cfg.heater_off.c_str(), false);
 	if (rc != MOSQ_ERR_SUCCESS) {
-		*why = mosquitto_strerror(rc);
+		*why = b.lib->strerror(rc);
 		return false;
 	}
 	return true;
@@ -901,7 +875,7 @@ void bus_close(Bus *b)
 		// Wakes the loop; the thread then disconnects.
 		std::lock_guard<std::mutex> hold(b->lock);
 		if (b->mosq)
-			mosquitto_disconnect(b->mosq);
+			b->lib->disconnect(b->mosq);
 	}
 	std::unique_lock<std::mutex> hold(b->rest_lock);
 	b->rest_cv.notify_all();

@@ -13,7 +13,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +36,7 @@ constexpr auto keeper_deadline = 5s;     // to kill and reap what is left
 struct Launch {
 	std::vector<std::string> daemon_argv, client_argv;  // client_argv empty: none
 	std::string tmp, host;
+	std::string hide_dir, hide_prefix;  // hide_dir empty: nothing hidden
 	int out, err, client_err, report;
 	pid_t parent;
 };
@@ -117,6 +120,27 @@ void close_all_but(std::array<int, 4> keep)
 	close_range(from, ~0U, 0);
 }
 
+// Gives the namespace a dir that lacks the entries named hide_prefix...:
+// the real one is bound below /tmp, and a tmpfs of links into it takes its
+// place.  Nothing of the host changes.
+bool hide(const Launch &l)
+{
+	if (l.hide_dir.empty())
+		return true;
+	const std::string real = "/tmp/.real-" + fs::path(l.hide_dir).filename().string();
+	if (mkdir(real.c_str(), 0755) < 0 ||
+	    mount(l.hide_dir.c_str(), real.c_str(), nullptr, MS_BIND | MS_REC, nullptr) < 0 ||
+	    mount("tmpfs", l.hide_dir.c_str(), "tmpfs", 0, "mode=0755") < 0)
+		return false;
+	std::error_code ec;
+	for (const fs::directory_entry &e : fs::directory_iterator(real, ec)) {
+		std::string name = e.path().filename();
+		if (!name.starts_with(l.hide_prefix) && symlink(e.path().c_str(), (l.hide_dir + "/" + name).c_str()) < 0)
+			return false;
+	}
+	return !ec;
+}
+
 // The first process of the namespace: starts the daemon and the client,
 // adopts what they leave behind, and ends with the daemon's status once it
 // has ended and everything else is gone.
@@ -129,7 +153,7 @@ void close_all_but(std::array<int, 4> keep)
 	// Relative paths from the build folder still reach the binaries once
 	// /tmp is covered, even when the build folder itself is under /tmp.
 	if (chdir(BUILD_ROOT) < 0 || !isolate(l.tmp.c_str()) || unshare(CLONE_NEWUTS) < 0 ||
-	    sethostname(l.host.c_str(), l.host.size()) < 0)
+	    sethostname(l.host.c_str(), l.host.size()) < 0 || !hide(l))
 		_exit(126);
 	prctl(PR_SET_CHILD_SUBREAPER, 1);
 	// The daemon must not find the service manager of the test run.
@@ -207,6 +231,8 @@ void DaemonRun::start(const std::vector<std::string> &args, bool with_client)
 		l.client_argv = command(CLIENT_REL);
 	l.tmp = tmp_;
 	l.host = host_;
+	l.hide_dir = hide_dir_;
+	l.hide_prefix = hide_prefix_;
 	l.out = open_log(root_ + "/out");
 	l.err = open_log(root_ + "/err");
 	l.client_err = open_log(root_ + "/client.err");

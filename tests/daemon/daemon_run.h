@@ -46,6 +46,13 @@ public:
 
 	// The host name the daemon sees; set before start().
 	void host(const std::string &name) { host_ = name; }
+	// The daemon sees dir without the entries whose names begin with
+	// prefix, as on a machine where they are not installed; before start().
+	void without(const std::string &dir, const std::string &prefix)
+	{
+		hide_dir_ = dir;
+		hide_prefix_ = prefix;
+	}
 
 	// Starts ombrixd with args after its name (under the build's emulator,
 	// if any), and the client beside it unless with_client is false.  The
@@ -66,7 +73,7 @@ public:
 	pid_t daemon_pid() const { return daemon_; }
 
 private:
-	std::string root_, tmp_, host_;
+	std::string root_, tmp_, host_, hide_dir_, hide_prefix_;
 	pid_t keeper_ = -1;  // the namespace's first process, parent of both
 	pid_t daemon_ = -1;
 	int status_ = -1;    // once wait_exit() saw the end

@@ -330,6 +330,65 @@ TEST_F(MqttDaemon, RefusedLoginsAndUnknownCertificatesNeverConnect)
 	EXPECT_EQ(mqtt_retained(port_, "ombrix/attic/availability", login), std::nullopt);
 }
 
+// --- libmosquitto, loaded only for an MQTT zone ---------------------------
+
+class MqttLibrary : public testing::Test {
+protected:
+	void SetUp() override
+	{
+		std::string why = cannot_isolate();
+		if (!why.empty())
+			GTEST_SKIP() << why;
+	}
+
+	// The libraries the daemon has mapped, from the host's view of it: under
+	// qemu-user the guest's libraries are qemu's mappings of their files.
+	static std::string maps(const DaemonRun &run)
+	{
+		return read_file("/proc/" + std::to_string(run.daemon_pid()) + "/maps");
+	}
+};
+
+TEST_F(MqttLibrary, AnMqttZoneWithoutItExitsOneWithOneLine)
+{
+	DaemonRun run;
+	run.without(MOSQUITTO_LIBDIR, "libmosquitto.so");
+	run.start({"--mqtt", "mqtt://127.0.0.1:1", "--sensor", "mqtt:room/sensor", "--heater", "mqtt:room/plug"}, false);
+	EXPECT_EQ(run.wait_exit(stop_deadline), 1) << run.err();
+	std::string err = run.err();
+	EXPECT_EQ(count(err, "\n"), 1u) << err;
+	EXPECT_NE(err.find("ombrixd: mqtt: libmosquitto.so.1: "), std::string::npos) << err;
+}
+
+TEST_F(MqttLibrary, AZoneWithoutMqttRunsWithoutItAndNeverMapsIt)
+{
+	for (bool installed : {false, true}) {
+		DaemonRun run;
+		if (!installed)
+			run.without(MOSQUITTO_LIBDIR, "libmosquitto.so");
+		run.put("sensor", "15\n");
+		run.put("heater", "0\n");
+		run.put("status", "ON\n");
+		run.start({"--sensor", "file:/tmp/sensor", "--heater", "file:/tmp/heater", "--period", "1"}, false);
+		EXPECT_TRUE(wait_for([&] { return run.get("heater") == "1\n"; }, online_deadline)) << run.err();
+		std::string mapped = maps(run);
+		EXPECT_NE(mapped.find("libc.so"), std::string::npos) << "maps unread";
+		EXPECT_EQ(mapped.find("libmosquitto"), std::string::npos) << mapped;
+		EXPECT_EQ(mapped.find("libssl"), std::string::npos) << mapped;
+		run.signal(SIGTERM);
+		EXPECT_EQ(run.wait_exit(stop_deadline), 0) << run.err();
+	}
+}
+
+TEST_F(MqttLibrary, AnMqttZoneMapsIt)
+{
+	DaemonRun run;
+	run.start({"--mqtt", "mqtt://127.0.0.1:1", "--sensor", "mqtt:room/sensor", "--heater", "mqtt:room/plug"}, false);
+	EXPECT_TRUE(wait_for([&] { return run.err().find("started") != std::string::npos; }, online_deadline))
+		<< run.err();
+	EXPECT_NE(maps(run).find("libmosquitto.so"), std::string::npos);
+}
+
 TEST(MqttOptions, BadUrlsAndPasswordFilesExitTwoWithOneLine)
 {
 	std::string why = cannot_isolate();
