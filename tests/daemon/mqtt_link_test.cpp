@@ -5,6 +5,7 @@
 // daemon of the same zone.  The daemon must always come back, say each
 // failure once with its reason, and let only one daemon drive a zone.
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <ostream>
 #include <string>
@@ -22,8 +23,8 @@ namespace {
 
 constexpr auto attempts_deadline = 10s;    // backoff 1, 2, 4 s: three attempts
 constexpr auto connack_deadline = 15s;     // the daemon waits 10 s for an answer
-constexpr auto keepalive_deadline = 40s;   // 15 s keepalive: a ping, then 15 s for its answer
 constexpr auto will_deadline = 30s;        // the broker's 1.5 keepalives of silence
+constexpr auto keepalive_deadline = 20s;   // then the daemon's two: a ping, and 15 s for its answer
 constexpr auto hold_back_settle = 4s;      // for a takeover loop to show, if there were one
 
 const char *const lost = "mqtt: lost the broker: ";
@@ -203,6 +204,20 @@ TEST_F(MqttLink, ASilentLinkIsNoticedByTheKeepaliveOnBothEnds)
 	                 keepalive_deadline)) << run.err();
 	proxy.silence(false);
 	EXPECT_TRUE(online(run, 2, reconnect_deadline)) << run.err();
+}
+
+TEST_F(MqttLink, AStaleLastWillIsPutRight)
+{
+	start_broker();
+	DaemonRun run;
+	run.start(args({}), false);
+	ASSERT_TRUE(online(run, 1, online_deadline)) << run.err();
+	// As the Last Will of a session that ended after this one began.
+	ASSERT_TRUE(mqtt_publish(port_, "ombrix/attic/availability", "offline", true));
+	EXPECT_TRUE(retained_is("ombrix/attic/availability", "online", 3s));
+	run.signal(SIGTERM);
+	EXPECT_EQ(run.wait_exit(stop_deadline), 0) << run.err();
+	EXPECT_EQ(mqtt_retained(port_, "ombrix/attic/availability"), "offline") << "its own goodbye stands";
 }
 
 // --- certificates -----------------------------------------------------------
