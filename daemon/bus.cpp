@@ -1,10 +1,17 @@
-// ombrixd on an MQTT broker, through libmosquitto.  The library runs the
-// connection on its own thread (mosquitto_loop_start) and reconnects with
-// backoff.  Its callbacks only parse and post to the mailbox.  The
-// supervisor's calls only queue a message: libmosquitto's thread does the
-// writing, so none of them waits for the network.
+// ombrixd on an MQTT broker, through libmosquitto.  The connection's life
+// is ours: the bus thread runs libmosquitto's loop and watches the link,
+// for plain and TLS alike.  A link is gone when the loop says so, when the
+// broker has not answered the keepalive, when a socket dies before the
+// broker answered (libmosquitto would retry the TLS handshake on it for
+// ever), or when no CONNACK came in time; each attempt then gets a fresh
+// client, after a backoff of 1 s growing to 30 s.  libmosquitto's own
+// reconnecting thread is not used: it ends on a TLS error and never tries
+// again after a first refused connect.
 //
-// Every topic and payload but the readings is built once, in bus_open.
+// Callbacks run on the bus thread and only parse, post to the mailbox or
+// queue a message.  The supervisor's calls only queue a message for that
+// thread, so none of them waits for the network.  Every topic and payload
+// but the readings is built once, in bus_open.
 #include "bus.h"
 
 #include <atomic>
@@ -13,30 +20,39 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <string_view>
 #include <thread>
 
-#include <mosquitto.h>
 #include <nlohmann/json.hpp>
-#include <strings.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
+#include <unistd.h>
 
+#include "clock.h"
 #include "log.h"
 #include "mailbox.h"
-#include "sensor.h"
+#include "mosq.h"
 
 namespace {
 
-constexpr int keepalive_s = 15;            // a silent broker is noticed within 1.5 of these
-constexpr unsigned reconnect_first_s = 1;  // backoff of reconnect attempts
-constexpr unsigned reconnect_max_s = 30;
+constexpr int keepalive_s = 15;            // a silent broker is noticed within two of these
+constexpr double retry_first_s = 1;        // backoff of connection attempts
+constexpr double retry_max_s = 30;
+constexpr double connack_wait_s = 10;      // for the broker to answer a connection
+constexpr double claim_wait_s = 2;         // for a daemon that holds the zone to answer a claim
+constexpr int loop_wait_ms = 1000;         // longest wait in the loop, which times the keepalive
 constexpr int qos = 1;                     // at least once, everywhere
 constexpr size_t payload_max = 1024;       // longer readings are bad
-constexpr double close_wait_s = 1;         // for the broker to take "offline"
+constexpr double close_wait_s = 1;         // for the broker to take "offline", and for the thread
+constexpr size_t why_max = 200;            // a failure's words
 constexpr const char *system_ca_path = "/etc/ssl/certs";
+constexpr const char *machine_id_path = "/etc/machine-id";
+constexpr size_t machine_id_len = 8;       // of its 32 hex digits: enough to tell boards apart
 
 constexpr const char *online = "online";
 constexpr const char *offline = "offline";
@@ -55,38 +71,69 @@ struct Shown {
 	const char *fault = "";
 };
 
+// The link, as the bus thread sees it.
+enum class Link {
+	idle,        // no client: waiting for the next attempt
+	connecting,  // connecting, until the CONNACK
+	claiming,    // connected, waiting to hear whether the zone is another's
+	active,      // the zone is this daemon's
+	held,        // another daemon holds the zone: off the bus for good
+};
+
 } // namespace
 
 class Bus {
 public:
-	Bus(const Config &cfg, Mailbox &mb) : cfg(cfg), mb(mb) {}
+	Bus(const Config &cfg, Mailbox &mb, const Mosq &lib) : cfg(cfg), mb(mb), lib(&lib) {}
 
 	const Config cfg;
 	Mailbox &mb;
-	mosquitto *mosq = nullptr;
-	bool loop_started = false;
+	const Mosq *lib;
 
+	std::string client_id;     // unique to the host and the zone
 	std::string sensor_topic;  // empty: the sensor is not on the bus
 	std::string heater_topic;  // empty: the heater is not on the bus
 	std::string state_topic;   // where the plug reports, or empty
-	std::string t_temperature, t_command, t_heater, t_fault, t_availability;
+	std::string t_temperature, t_command, t_heater, t_fault, t_availability, t_claim;
+	std::string claim, held;   // this daemon's claim messages
 	Discovery discovery[3];
 
-	std::atomic<bool> connected{false};
-	std::atomic<bool> warned_retained{false};
-
-	// Serializes state messages: bus_state (supervisor) and a new
-	// connection (libmosquitto's thread) both send them.
-	std::mutex state_lock;
+	// Guards the client against its replacement while the supervisor
+	// publishes, and what is shown.
+	std::mutex lock;
+	mosquitto *mosq = nullptr;
 	Shown shown;
+	bool active = false;       // the zone is this daemon's: it may publish
+	bool held_back = false;    // another daemon holds the zone
+
+	// Kept by the bus thread alone.
+	bool yield = false;        // set by a callback: the zone is another's
+	Link link = Link::idle;
+	std::thread thread;
+	double since_s = 0;        // when the current connection or claim began
+	double next_try_s = 0;
+	double backoff_s = retry_first_s;
+	char said[why_max] = "";   // the last failure logged, so that each is said once
+	char gone[why_max] = "";   // set by a callback: the link has ended, and why
+	char tls_why[why_max] = "";  // what the TLS layer said of this connection
+
+	int host_lock = -1;        // held for the daemon's life
+	std::atomic<bool> leaving{false};   // "offline" is on its way: no more "online"
+	std::atomic<bool> stopping{false};  // the bus thread is to end
+	std::atomic<bool> warned_retained{false};
+	bool finished = false;     // under rest_lock: the bus thread has ended
+	std::mutex rest_lock;      // the bus thread rests on rest_cv while idle
+	std::condition_variable rest_cv;
 
 	// Acknowledgements, for bus_switch_off and bus_close.
+	int acked_mid = 0;
 	std::mutex ack_lock;
 	std::condition_variable ack_cv;
-	int acked_mid = 0;
 };
 
 namespace {
+
+// --- what the bus shows ---------------------------------------------------
 
 // Discovery ids allow only [a-zA-Z0-9_-]; zone names may hold more.
 std::string id_of(const std::string &zone)
@@ -143,6 +190,30 @@ void build_discovery(Bus &b)
 	                         {"json_attributes_template", "{{ {'rule': value} | tojson }}"}});
 }
 
+// The first digits of the machine id, or "" where there is none: two
+// boards left at the same host name still differ there.
+std::string machine_id()
+{
+	char id[machine_id_len + 1] = "";
+	FILE *f = std::fopen(machine_id_path, "re");
+	if (f) {
+		if (!std::fgets(id, sizeof id, f))
+			id[0] = '\0';
+		std::fclose(f);
+	}
+	return std::strlen(id) == machine_id_len ? id : "";
+}
+
+std::string client_id_of(const Config &cfg)
+{
+	char host[256] = "";
+	if (gethostname(host, sizeof host - 1) < 0)
+		host[0] = '\0';
+	std::string id = "ombrixd-" + cfg.zone + "-" + host;
+	std::string machine = machine_id();
+	return machine.empty() ? id : id + "-" + machine;
+}
+
 void build_topics(Bus &b)
 {
 	const Config &cfg = b.cfg;
@@ -157,18 +228,22 @@ void build_topics(Bus &b)
 	b.t_heater = base + "heater";
 	b.t_fault = base + "fault";
 	b.t_availability = base + "availability";
+	b.t_claim = base + "claim";
+	b.client_id = client_id_of(cfg);
+	b.claim = claim_asked + b.client_id;
+	b.held = claim_held + b.client_id;
 	if (!cfg.ha_prefix.empty())
 		build_discovery(b);
 }
 
 int publish(Bus &b, int *mid, const std::string &topic, const char *text, bool retain)
 {
-	return mosquitto_publish(b.mosq, mid, topic.c_str(), static_cast<int>(std::strlen(text)), text, qos,
+	return b.lib->publish(b.mosq, mid, topic.c_str(), static_cast<int>(std::strlen(text)), text, qos,
 	                         retain);
 }
 
 // Sends the state fields that differ from what was shown (all of them when
-// shown is blank); the caller holds state_lock.
+// shown is blank); the caller holds the lock.
 void send_state(Bus &b, const Shown &now, const Shown &was)
 {
 	if (now.temperature[0] && std::strcmp(now.temperature, was.temperature) != 0)
@@ -181,45 +256,168 @@ void send_state(Bus &b, const Shown &now, const Shown &was)
 		publish(b, nullptr, b.t_fault, now.fault, true);
 }
 
+// Everything the zone shows, as a new connection owes it to the broker.
+void show_all(Bus &b)
+{
+	publish(b, nullptr, b.t_availability, online, true);
+	if (!b.cfg.ha_prefix.empty())
+		for (const Discovery &d : b.discovery)
+			publish(b, nullptr, d.topic, d.config.c_str(), true);
+	send_state(b, b.shown, Shown{});
+}
+
+// --- one host, one daemon of a client id ----------------------------------
+
+// An abstract socket named after the client id, which the kernel frees at
+// whatever end of the daemon.  A second daemon of the zone on this host
+// would take over the first's session at the broker, and the first the
+// second's in turn, about once a second.  false when another daemon has it;
+// true when this one does, or when the host cannot tell.
+bool take_host_lock(Bus &b)
+{
+	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	if (fd < 0)
+		return true;
+	sockaddr_un a{};
+	a.sun_family = AF_UNIX;
+	std::string name = "ombrixd/" + b.client_id;
+	size_t n = std::min(name.size(), sizeof a.sun_path - 1);
+	std::memcpy(a.sun_path + 1, name.data(), n);  // sun_path[0] = 0: abstract
+	socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);
+	if (bind(fd, reinterpret_cast<sockaddr *>(&a), len) == 0) {
+		b.host_lock = fd;
+		return true;
+	}
+	int err = errno;
+	close(fd);
+	return err != EADDRINUSE;
+}
+
+// --- TLS, through the library's own OpenSSL -------------------------------
+
+// libmosquitto says only "certificate verify failed"; OpenSSL, which it
+// loaded, says why.
+
+// Whether path holds a CA certificate that the library will load, as it
+// loads it at each connection; else prints why.
+bool ca_loads(const Mosq &lib, const char *path)
+{
+	FILE *f = std::fopen(path, "re");
+	if (!f) {
+		std::fprintf(stderr, "ombrixd: --mqtt-ca: %s: %s\n", path, std::strerror(errno));
+		return false;
+	}
+	std::fclose(f);
+	if (!lib.tls_client_method || !lib.ssl_ctx_new || !lib.ssl_ctx_load_verify_locations || !lib.ssl_ctx_free)
+		return true;  // the connection says it
+	void *ctx = lib.ssl_ctx_new(lib.tls_client_method());
+	bool ok = !ctx || lib.ssl_ctx_load_verify_locations(ctx, path, nullptr) == 1;
+	if (ctx)
+		lib.ssl_ctx_free(ctx);
+	if (!ok)
+		std::fprintf(stderr, "ombrixd: --mqtt-ca: %s: no CA certificate in it\n", path);
+	return ok;
+}
+
+// The gist of one of the library's error lines: what follows its last
+// colon ("...:SSL routines::unexpected eof while reading").
+void gist(const char *line, char *out, size_t len)
+{
+	const char *p = std::strrchr(line, ':');
+	p = p ? p + 1 : line;
+	while (*p == ' ')
+		p++;
+	std::snprintf(out, len, "TLS: %s", p);
+	size_t n = std::strlen(out);
+	if (n > 0 && out[n - 1] == '.')
+		out[n - 1] = '\0';
+}
+
+// The library's error lines: the first of each connection is kept, and a
+// failed certificate check is worded by OpenSSL's verdict where it has one.
+void on_log(mosquitto *mosq, void *obj, int level, const char *line)
+{
+	Bus &b = *static_cast<Bus *>(obj);
+	if (level != MOSQ_LOG_ERR || b.tls_why[0])
+		return;
+	const Mosq &lib = *b.lib;
+	const void *ssl = lib.ssl_get(mosq);
+	long verdict = ssl && lib.ssl_get_verify_result ? lib.ssl_get_verify_result(ssl) : 0;
+	constexpr long unspecified = 1;  // X509_V_ERR_UNSPECIFIED: no verdict
+	if (verdict != 0 && verdict != unspecified && lib.x509_verify_cert_error_string)
+		std::snprintf(b.tls_why, sizeof b.tls_why, "TLS: %s", lib.x509_verify_cert_error_string(verdict));
+	else
+		gist(line, b.tls_why, sizeof b.tls_why);
+}
+
+// --- the callbacks, on the bus thread -------------------------------------
+
+void end_link(Bus &b, const char *why)
+{
+	if (!b.gone[0])
+		std::snprintf(b.gone, sizeof b.gone, "%s", why);
+}
+
+// Why the library ended a link, in words; err is errno as it ended.
+void say_error(const Bus &b, int rc, int err, char *out, size_t len)
+{
+	if (b.tls_why[0])
+		std::snprintf(out, len, "%s", b.tls_why);
+	else if (rc == MOSQ_ERR_ERRNO)
+		std::snprintf(out, len, "%s", std::strerror(err));
+	else if (rc == MOSQ_ERR_CONN_LOST)
+		std::snprintf(out, len, "the connection was closed or reset");
+	else if (rc == MOSQ_ERR_KEEPALIVE)
+		std::snprintf(out, len, "no answer to the keepalive within %d s", keepalive_s);
+	else
+		std::snprintf(out, len, "%s", b.lib->strerror(rc));
+}
+
 void subscribe(Bus &b, const std::string &topic)
 {
 	if (topic.empty())
 		return;
-	int rc = mosquitto_subscribe(b.mosq, nullptr, topic.c_str(), qos);
+	int rc = b.lib->subscribe(b.mosq, nullptr, topic.c_str(), qos);
 	if (rc != MOSQ_ERR_SUCCESS)
-		report(LOG_ERR, "mqtt: cannot subscribe to %s: %s", topic.c_str(), mosquitto_strerror(rc));
+		report(LOG_ERR, "mqtt: cannot subscribe to %s: %s", topic.c_str(), b.lib->strerror(rc));
 }
 
 void on_connect(mosquitto *, void *obj, int rc)
 {
 	Bus &b = *static_cast<Bus *>(obj);
 	if (rc != 0) {
-		report(LOG_ERR, "mqtt: the broker refused the connection: %s", mosquitto_connack_string(rc));
+		char why[why_max];
+		std::snprintf(why, sizeof why, "the broker refused the connection: %s", b.lib->connack_string(rc));
+		end_link(b, why);
 		return;
 	}
-	report(LOG_NOTICE, "mqtt: connected to %s port %d", b.cfg.mqtt_host.c_str(), b.cfg.mqtt_port);
-	b.connected = true;
-	if (!b.cfg.switch_off) {
-		// A new subscription starts with the retained reading, which is
-		// skipped: worth one word in the log for each connection.
-		b.warned_retained = false;
-		subscribe(b, b.sensor_topic);
-		subscribe(b, b.state_topic);
-		publish(b, nullptr, b.t_availability, online, true);
-		if (!b.cfg.ha_prefix.empty())
-			for (const Discovery &d : b.discovery)
-				publish(b, nullptr, d.topic, d.config.c_str(), true);
-		std::lock_guard<std::mutex> hold(b.state_lock);
-		send_state(b, b.shown, Shown{});
+	b.since_s = clock_s();
+	if (b.cfg.switch_off) {
+		b.link = Link::active;
+		std::lock_guard<std::mutex> hold(b.lock);
+		b.active = true;
+		return;
 	}
-	b.mb.post_connected();
+	// A new subscription starts with the retained reading, which is
+	// skipped: worth one word in the log for each connection.
+	b.warned_retained = false;
+	b.link = Link::claiming;
+	subscribe(b, b.t_claim);
+	subscribe(b, b.t_availability);
+	subscribe(b, b.sensor_topic);
+	subscribe(b, b.state_topic);
+	publish(b, nullptr, b.t_claim, b.claim.c_str(), false);
 }
 
 void on_disconnect(mosquitto *, void *obj, int rc)
 {
 	Bus &b = *static_cast<Bus *>(obj);
-	if (b.connected.exchange(false) && rc != 0)
-		report(LOG_WARNING, "mqtt: lost the broker: %s; reconnecting", mosquitto_strerror(rc));
+	int err = errno;
+	if (rc == MOSQ_ERR_SUCCESS)
+		return;  // this daemon's own DISCONNECT
+	char why[why_max];
+	say_error(b, rc, err, why, sizeof why);
+	end_link(b, why);
 }
 
 void on_publish(mosquitto *, void *obj, int mid)
@@ -230,6 +428,16 @@ void on_publish(mosquitto *, void *obj, int mid)
 		b.acked_mid = mid;
 	}
 	b.ack_cv.notify_all();
+}
+
+// A message's text, or false when it does not fit or holds a NUL.
+bool text_of(const mosquitto_message *m, char (&text)[payload_max])
+{
+	if (m->payloadlen < 0 || static_cast<size_t>(m->payloadlen) >= sizeof text)
+		return false;
+	std::memcpy(text, m->payload, static_cast<size_t>(m->payloadlen));
+	text[m->payloadlen] = '\0';
+	return std::strlen(text) == static_cast<size_t>(m->payloadlen);
 }
 
 void take_reading(Bus &b, const mosquitto_message *m)
@@ -243,12 +451,10 @@ void take_reading(Bus &b, const mosquitto_message *m)
 		return;
 	}
 	char text[payload_max];
-	if (m->payloadlen < 0 || static_cast<size_t>(m->payloadlen) >= sizeof text) {
-		b.mb.post_reading(NAN, "the mqtt payload is too long");
+	if (!text_of(m, text)) {
+		b.mb.post_reading(NAN, "the mqtt payload is too long or holds a NUL");
 		return;
 	}
-	std::memcpy(text, m->payload, static_cast<size_t>(m->payloadlen));
-	text[m->payloadlen] = '\0';
 	float value;
 	const char *why = nullptr;
 	if (parse_sensor_payload(text, b.cfg.sensor_field.c_str(), &value, &why))
@@ -260,28 +466,263 @@ void take_reading(Bus &b, const mosquitto_message *m)
 void take_report(Bus &b, const mosquitto_message *m)
 {
 	char text[payload_max];
-	if (m->payloadlen < 0 || static_cast<size_t>(m->payloadlen) >= sizeof text)
-		return;
-	std::memcpy(text, m->payload, static_cast<size_t>(m->payloadlen));
-	text[m->payloadlen] = '\0';
 	bool on;
-	if (parse_heater_report(text, b.cfg.heater_on, b.cfg.heater_off, &on))
+	if (text_of(m, text) && parse_heater_report(text, b.cfg.heater_on, b.cfg.heater_off, &on))
 		b.mb.post_report(on);
 }
 
-bool matches(const std::string &sub, const char *topic)
+void take_claim(Bus &b, const mosquitto_message *m)
+{
+	char text[payload_max];
+	if (!text_of(m, text))
+		return;
+	bool holding = b.link == Link::active;
+	switch (claim_seen(holding, b.client_id, text)) {
+	case Claim::ignore:
+		return;
+	case Claim::answer:
+		if (holding)
+			report(LOG_WARNING, "mqtt: another ombrixd claims zone %s (%s); it is told the zone is held",
+			       b.cfg.zone.c_str(), text);
+		publish(b, nullptr, b.t_claim, holding ? b.held.c_str() : b.claim.c_str(), false);
+		return;
+	case Claim::yield:
+		report(LOG_CRIT, "mqtt: another ombrixd holds zone %s (%s); this one leaves the bus", b.cfg.zone.c_str(),
+		       text);
+		b.yield = true;
+		return;
+	}
+}
+
+// An "offline" on the zone's availability while it is this daemon's is
+// stale: a Last Will of a session that ended, which must not stand.
+void take_availability(Bus &b, const mosquitto_message *m)
+{
+	char text[payload_max];
+	if (b.link == Link::active && !b.leaving && text_of(m, text) && std::strcmp(text, offline) == 0)
+		publish(b, nullptr, b.t_availability, online, true);
+}
+
+bool matches(const Bus &b, const std::string &sub, const char *topic)
 {
 	bool yes = false;
-	return !sub.empty() && mosquitto_topic_matches_sub(sub.c_str(), topic, &yes) == MOSQ_ERR_SUCCESS && yes;
+	return !sub.empty() && b.lib->topic_matches_sub(sub.c_str(), topic, &yes) == MOSQ_ERR_SUCCESS && yes;
 }
 
 void on_message(mosquitto *, void *obj, const mosquitto_message *m)
 {
 	Bus &b = *static_cast<Bus *>(obj);
-	if (matches(b.sensor_topic, m->topic))
+	if (b.t_claim == m->topic)
+		take_claim(b, m);
+	else if (b.t_availability == m->topic)
+		take_availability(b, m);
+	if (matches(b, b.sensor_topic, m->topic))
 		take_reading(b, m);
-	if (matches(b.state_topic, m->topic))
+	if (matches(b, b.state_topic, m->topic))
 		take_report(b, m);
+}
+
+// --- the bus thread -------------------------------------------------------
+
+// A fresh client for each connection: nothing of a broken one, nor of a
+// CA file since replaced, carries over.  Returns false with *why set.
+bool set_up(Bus &b, mosquitto **out, const char **why)
+{
+	const Config &cfg = b.cfg;
+	mosquitto *m = b.lib->new_client(b.client_id.c_str(), true, &b);
+	if (!m) {
+		*why = std::strerror(errno);
+		return false;
+	}
+	b.lib->threaded_set(m, true);
+	int rc = b.lib->will_set(m, b.t_availability.c_str(), static_cast<int>(std::strlen(offline)), offline,
+	                            qos, true);
+	if (rc == MOSQ_ERR_SUCCESS && !cfg.mqtt_user.empty())
+		rc = b.lib->username_pw_set(m, cfg.mqtt_user.c_str(),
+		                               cfg.mqtt_password.empty() ? nullptr : cfg.mqtt_password.c_str());
+	if (rc == MOSQ_ERR_SUCCESS && cfg.mqtt_tls) {
+		const char *ca = cfg.mqtt_ca.empty() ? nullptr : cfg.mqtt_ca.c_str();
+		rc = b.lib->tls_set(m, ca, ca ? nullptr : system_ca_path, nullptr, nullptr, nullptr);
+	}
+	if (rc != MOSQ_ERR_SUCCESS) {
+		*why = rc == MOSQ_ERR_INVAL ? "the library refuses these settings" : b.lib->strerror(rc);
+		b.lib->destroy(m);
+		return false;
+	}
+	b.lib->connect_callback_set(m, on_connect);
+	b.lib->disconnect_callback_set(m, on_disconnect);
+	b.lib->publish_callback_set(m, on_publish);
+	b.lib->message_callback_set(m, on_message);
+	if (cfg.mqtt_tls)
+		b.lib->log_callback_set(m, on_log);
+	*out = m;
+	return true;
+}
+
+// Ends the client.  A DISCONNECT goes first where one can, so that the
+// broker sends no Last Will: for a stop, or for a zone that is another's.
+void drop(Bus &b, bool politely)
+{
+	{
+		std::lock_guard<std::mutex> hold(b.lock);
+		b.active = false;
+	}
+	if (politely && b.mosq && b.lib->disconnect(b.mosq) == MOSQ_ERR_SUCCESS)
+		for (double end = clock_s() + close_wait_s; b.lib->socket(b.mosq) >= 0 && clock_s() < end;)
+			b.lib->loop(b.mosq, loop_wait_ms / 10, 1);
+	std::lock_guard<std::mutex> hold(b.lock);
+	if (b.mosq)
+		b.lib->destroy(b.mosq);
+	b.mosq = nullptr;
+}
+
+// The link is gone, or never came: said once for each reason, tried again
+// after the backoff.
+void fail(Bus &b, const char *why, double now)
+{
+	bool was_active = b.link == Link::active;
+	drop(b, false);
+	b.link = Link::idle;
+	if (was_active)
+		report(LOG_WARNING, "mqtt: lost the broker: %s; reconnecting", why);
+	else if (std::strcmp(why, b.said) != 0)
+		report(LOG_ERR, "mqtt: cannot connect to %s port %d: %s; retrying", b.cfg.mqtt_host.c_str(),
+		       b.cfg.mqtt_port, why);
+	std::snprintf(b.said, sizeof b.said, "%s", was_active ? "" : why);
+	b.next_try_s = now + b.backoff_s;
+	b.backoff_s = std::fmin(b.backoff_s * 2, retry_max_s);
+}
+
+// The zone is this daemon's: everything it shows goes out, and the
+// supervisor sends the plug its command at once.
+void take_zone(Bus &b)
+{
+	{
+		std::lock_guard<std::mutex> hold(b.lock);
+		show_all(b);
+		b.active = true;
+	}
+	b.link = Link::active;
+	b.backoff_s = retry_first_s;
+	b.said[0] = '\0';
+	report(LOG_NOTICE, "mqtt: connected to %s port %d", b.cfg.mqtt_host.c_str(), b.cfg.mqtt_port);
+	b.mb.post_connected();
+}
+
+void leave_zone(Bus &b)
+{
+	drop(b, true);
+	{
+		std::lock_guard<std::mutex> hold(b.lock);
+		b.held_back = true;
+	}
+	b.link = Link::held;
+	b.mb.post_duplicate();
+}
+
+// Why a socket that the broker has not answered yet is dead, or nullptr.
+// A refused TLS connect leaves the library retrying its handshake on it,
+// and errno after that call holds the cause that SO_ERROR has given up.
+const char *dead_socket(const Bus &b, int err)
+{
+	pollfd p{b.lib->socket(b.mosq), 0, 0};
+	if (p.fd < 0 || poll(&p, 1, 0) != 1 || !(p.revents & (POLLERR | POLLHUP)))
+		return nullptr;
+	int so_error = 0;
+	socklen_t len = sizeof so_error;
+	if (getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &so_error, &len) == 0 && so_error != 0)
+		return std::strerror(so_error);
+	if (err == ECONNREFUSED || err == ECONNRESET || err == EHOSTUNREACH || err == ENETUNREACH ||
+	    err == ETIMEDOUT)
+		return std::strerror(err);
+	return "the connection closed before the broker answered";
+}
+
+// What the loop left to do: a link that ended, a claim lost or won, a
+// broker that does not answer.
+void check(Bus &b, int rc, int err, double now)
+{
+	char why[why_max];
+	if (b.stopping)
+		return;
+	if (b.yield)
+		return leave_zone(b);
+	if (b.gone[0] || rc != MOSQ_ERR_SUCCESS) {
+		if (!b.gone[0])
+			say_error(b, rc, err, b.gone, sizeof b.gone);
+		std::snprintf(why, sizeof why, "%s", b.gone);
+		return fail(b, why, now);
+	}
+	if (b.link == Link::connecting) {
+		const char *dead = dead_socket(b, err);
+		if (dead)
+			return fail(b, dead, now);
+		if (now >= b.since_s + connack_wait_s) {
+			std::snprintf(why, sizeof why, "no answer to the connection within %g s", connack_wait_s);
+			return fail(b, why, now);
+		}
+	}
+	if (b.link == Link::claiming && now >= b.since_s + claim_wait_s)
+		take_zone(b);
+}
+
+void attempt(Bus &b, double now)
+{
+	const char *why = nullptr;
+	b.gone[0] = b.tls_why[0] = '\0';
+	b.yield = false;
+	mosquitto *m = nullptr;
+	if (!set_up(b, &m, &why))
+		return fail(b, why, now);
+	{
+		std::lock_guard<std::mutex> hold(b.lock);
+		b.mosq = m;
+	}
+	b.link = Link::connecting;
+	b.since_s = now;
+	int rc = b.lib->connect_async(m, b.cfg.mqtt_host.c_str(), b.cfg.mqtt_port, keepalive_s);
+	int err = errno;
+	if (rc == MOSQ_ERR_EAI)
+		return fail(b, "the host name does not resolve", now);
+	// A TLS handshake can fail within the call, whose errno then tells why.
+	check(b, rc, err, now);
+}
+
+// The loop waits for the network at most until the next deadline.
+int wait_ms(const Bus &b, double now)
+{
+	double until = b.link == Link::connecting ? b.since_s + connack_wait_s
+	               : b.link == Link::claiming ? b.since_s + claim_wait_s
+	                                          : now + loop_wait_ms / 1000.0;
+	return static_cast<int>(std::ceil(std::fmin(loop_wait_ms, std::fmax(0, until - now) * 1000)));
+}
+
+void rest(Bus &b, double now)
+{
+	std::unique_lock<std::mutex> hold(b.rest_lock);
+	double until = b.link == Link::idle ? b.next_try_s : now + retry_max_s;
+	b.rest_cv.wait_for(hold, std::chrono::duration<double>(std::fmax(0, until - now)),
+	                   [&] { return b.stopping.load(); });
+}
+
+void run(Bus &b)
+{
+	while (!b.stopping) {
+		double now = clock_s();
+		if (b.link == Link::idle && now >= b.next_try_s)
+			attempt(b, now);
+		if (b.link == Link::idle || b.link == Link::held) {
+			rest(b, now);
+			continue;
+		}
+		int rc = b.lib->loop(b.mosq, wait_ms(b, now), 1);
+		int err = errno;
+		check(b, rc, err, clock_s());
+	}
+	drop(b, true);
+	std::lock_guard<std::mutex> hold(b.rest_lock);
+	b.finished = true;
+	b.rest_cv.notify_all();
 }
 
 // Waits until the message mid is acknowledged, or the deadline.
@@ -292,149 +733,36 @@ bool wait_ack(Bus &b, int mid, double timeout_s)
 	                         [&] { return b.acked_mid == mid; });
 }
 
-bool fail_open(Bus *b, const char *what, const char *why)
-{
-	std::fprintf(stderr, "ombrixd: mqtt: %s: %s\n", what, why);
-	if (b->mosq)
-		mosquitto_destroy(b->mosq);
-	delete b;
-	return false;
-}
-
-bool set_up(Bus *b)
-{
-	const Config &cfg = b->cfg;
-	std::string id = "ombrixd-" + cfg.zone;
-	b->mosq = mosquitto_new(id.c_str(), true, b);
-	if (!b->mosq)
-		return fail_open(b, "cannot make a client", std::strerror(errno));
-	int rc = mosquitto_will_set(b->mosq, b->t_availability.c_str(), static_cast<int>(std::strlen(offline)),
-	                            offline, qos, true);
-	if (rc != MOSQ_ERR_SUCCESS)
-		return fail_open(b, "cannot set the last will", mosquitto_strerror(rc));
-	if (!cfg.mqtt_user.empty()) {
-		rc = mosquitto_username_pw_set(b->mosq, cfg.mqtt_user.c_str(),
-		                               cfg.mqtt_password.empty() ? nullptr : cfg.mqtt_password.c_str());
-		if (rc != MOSQ_ERR_SUCCESS)
-			return fail_open(b, "cannot set the user", mosquitto_strerror(rc));
-	}
-	if (cfg.mqtt_tls) {
-		const char *ca = cfg.mqtt_ca.empty() ? nullptr : cfg.mqtt_ca.c_str();
-		rc = mosquitto_tls_set(b->mosq, ca, ca ? nullptr : system_ca_path, nullptr, nullptr, nullptr);
-		if (rc != MOSQ_ERR_SUCCESS)
-			return fail_open(b, ca ? cfg.mqtt_ca.c_str() : system_ca_path,
-			                 rc == MOSQ_ERR_INVAL ? "cannot read the CA certificates" : mosquitto_strerror(rc));
-	}
-	mosquitto_connect_callback_set(b->mosq, on_connect);
-	mosquitto_disconnect_callback_set(b->mosq, on_disconnect);
-	mosquitto_publish_callback_set(b->mosq, on_publish);
-	mosquitto_message_callback_set(b->mosq, on_message);
-	mosquitto_reconnect_delay_set(b->mosq, reconnect_first_s, reconnect_max_s, true);
-	return true;
-}
-
 // Zone names become topic levels: no wildcards, no extra levels.
 bool good_zone(const std::string &zone)
 {
 	return !zone.empty() && zone.find_first_of("/+#") == std::string::npos;
 }
 
-bool same_word(std::string_view a, const std::string &b)
+// Whether the library takes the settings at all, at start-up, where a
+// fault is fatal; else prints why.
+bool settings_taken(Bus &b)
 {
-	return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-// ON or OFF in the plug's words, or in the common ones.
-bool word_state(std::string_view text, const std::string &on, const std::string &off, bool *is_on)
-{
-	static const std::string on_word = "ON", off_word = "OFF";
-	if (same_word(text, on) || same_word(text, on_word))
-		*is_on = true;
-	else if (same_word(text, off) || same_word(text, off_word))
-		*is_on = false;
-	else
+	const char *why = nullptr;
+	mosquitto *m = nullptr;
+	if (!set_up(b, &m, &why)) {
+		std::fprintf(stderr, "ombrixd: mqtt: %s: %s\n", b.cfg.mqtt_host.c_str(), why);
 		return false;
+	}
+	b.lib->destroy(m);
 	return true;
-}
-
-std::string_view trimmed(const char *text)
-{
-	std::string_view s = text;
-	while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
-		s.remove_prefix(1);
-	while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
-		s.remove_suffix(1);
-	return s;
 }
 
 } // namespace
 
-bool parse_sensor_payload(const char *text, const char *field, float *value, const char **why)
-{
-	std::string_view s = trimmed(text);
-	if (s.empty() || s.front() != '{')
-		return parse_plain_number(text, value, why);
-	nlohmann::json doc = nlohmann::json::parse(s, nullptr, false);
-	if (doc.is_discarded()) {
-		*why = "the mqtt payload is not valid JSON";
-		return false;
-	}
-	if (!*field) {
-		*why = "a JSON payload needs --sensor-field";
-		return false;
-	}
-	const nlohmann::json *node = &doc;
-	for (std::string_view path = field;;) {
-		size_t dot = path.find('.');
-		std::string_view key = path.substr(0, dot);
-		auto it = node->is_object() ? node->find(key) : node->end();
-		if (it == node->end()) {
-			*why = "the JSON payload lacks the --sensor-field";
-			return false;
-		}
-		node = &*it;
-		if (dot == std::string_view::npos)
-			break;
-		path.remove_prefix(dot + 1);
-	}
-	if (!node->is_number()) {
-		*why = "the --sensor-field is not a number";
-		return false;
-	}
-	*value = node->get<float>();
-	if (!std::isfinite(*value)) {
-		*why = "the --sensor-field is out of range";
-		return false;
-	}
-	return true;
-}
-
-bool parse_heater_report(const char *text, const std::string &on, const std::string &off, bool *is_on)
-{
-	std::string_view s = trimmed(text);
-	if (s.empty() || s.front() != '{')
-		return word_state(s, on, off, is_on);
-	nlohmann::json doc = nlohmann::json::parse(s, nullptr, false);
-	if (!doc.is_object())
-		return false;
-	for (const char *key : {"state", "POWER"}) {
-		auto it = doc.find(key);
-		if (it == doc.end())
-			continue;
-		if (it->is_boolean()) {
-			*is_on = it->get<bool>();
-			return true;
-		}
-		if (it->is_string())
-			return word_state(it->get_ref<const std::string &>(), on, off, is_on);
-	}
-	return false;
-}
-
 Bus *bus_open(const Config &cfg, Mailbox &mb)
 {
-	static std::once_flag init;
-	std::call_once(init, [] { mosquitto_lib_init(); });
+	const char *why = nullptr;
+	const Mosq *lib = mosq_load(&why);
+	if (!lib) {
+		std::fprintf(stderr, "ombrixd: mqtt: %s (Debian: libmosquitto1)\n", why);
+		return nullptr;
+	}
 	if (cfg.mqtt_host.empty()) {
 		std::fprintf(stderr, "ombrixd: mqtt: no broker: give --mqtt URL\n");
 		return nullptr;
@@ -444,38 +772,43 @@ Bus *bus_open(const Config &cfg, Mailbox &mb)
 		             cfg.zone.c_str());
 		return nullptr;
 	}
-	Bus *b = new Bus(cfg, mb);
+	if (cfg.mqtt_tls && !cfg.mqtt_ca.empty() && !ca_loads(*lib, cfg.mqtt_ca.c_str()))
+		return nullptr;
+	Bus *b = new Bus(cfg, mb, *lib);
 	build_topics(*b);
-	if (!set_up(b))
-		return nullptr;
-	// A broker that cannot be reached yet is no start-up failure: the
-	// library's thread keeps trying, and the rules hold the heater OFF.
-	int rc = mosquitto_connect_async(b->mosq, cfg.mqtt_host.c_str(), cfg.mqtt_port, keepalive_s);
-	if (rc == MOSQ_ERR_INVAL) {
-		fail_open(b, cfg.mqtt_host.c_str(), "the library refuses these settings");
+	if (!settings_taken(*b)) {
+		delete b;
 		return nullptr;
 	}
-	if (rc != MOSQ_ERR_SUCCESS)
-		report(LOG_WARNING, "mqtt: cannot reach %s port %d yet: %s", cfg.mqtt_host.c_str(), cfg.mqtt_port,
-		       rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
-	rc = mosquitto_loop_start(b->mosq);
-	if (rc != MOSQ_ERR_SUCCESS) {
-		fail_open(b, "cannot start the network thread", mosquitto_strerror(rc));
-		return nullptr;
+	// A second daemon of the zone here stays off the bus; the rules hold
+	// its heater OFF.  The switch-off after a daemon's end never is one.
+	if (!cfg.switch_off && !take_host_lock(*b)) {
+		report(LOG_CRIT, "mqtt: another ombrixd holds zone %s on this host; this one stays off the bus",
+		       cfg.zone.c_str());
+		b->link = Link::held;
+		b->held_back = true;
+		mb.post_duplicate();
 	}
-	b->loop_started = true;
+	// A broker that cannot be reached yet is no start-up failure: the bus
+	// thread keeps trying, and the rules hold the heater OFF.
+	b->thread = std::thread(run, std::ref(*b));
 	return b;
 }
 
 bool bus_heater(Bus &b, bool on, const char **why)
 {
-	if (!b.connected) {
+	std::lock_guard<std::mutex> hold(b.lock);
+	if (b.held_back) {
+		*why = "another ombrixd holds the zone";
+		return false;
+	}
+	if (!b.active) {
 		*why = "not connected to the broker";
 		return false;
 	}
 	int rc = publish(b, nullptr, b.heater_topic, on ? b.cfg.heater_on.c_str() : b.cfg.heater_off.c_str(), false);
 	if (rc != MOSQ_ERR_SUCCESS) {
-		*why = mosquitto_strerror(rc);
+		*why = b.lib->strerror(rc);
 		return false;
 	}
 	return true;
@@ -489,25 +822,39 @@ void bus_state(Bus &b, const BusState &st)
 	now.command = st.command;
 	now.heater = st.heater;
 	now.fault = st.fault;
-	std::lock_guard<std::mutex> hold(b.state_lock);
-	if (b.connected)
+	std::lock_guard<std::mutex> hold(b.lock);
+	if (b.active)
 		send_state(b, now, b.shown);
 	b.shown = now;
 }
 
+// Publishes text on topic once connected, within timeout_s, and waits for
+// the broker's acknowledgement until then; whether it came.
+bool publish_acked(Bus &b, const std::string &topic, const char *text, bool retain, double timeout_s)
+{
+	double end = clock_s() + timeout_s;
+	int mid = 0;
+	{
+		// Each client counts its messages from 1: an old count is no answer.
+		std::lock_guard<std::mutex> hold(b.ack_lock);
+		b.acked_mid = 0;
+	}
+	for (int rc = MOSQ_ERR_NO_CONN; rc != MOSQ_ERR_SUCCESS;) {
+		{
+			std::lock_guard<std::mutex> hold(b.lock);
+			rc = b.active ? publish(b, &mid, topic, text, retain) : MOSQ_ERR_NO_CONN;
+		}
+		if (rc != MOSQ_ERR_SUCCESS && clock_s() >= end)
+			return false;
+		if (rc != MOSQ_ERR_SUCCESS)
+			std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	}
+	return wait_ack(b, mid, std::fmax(0, end - clock_s()));
+}
+
 bool bus_switch_off(Bus &b, double timeout_s)
 {
-	auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
-	while (!b.connected) {
-		if (std::chrono::steady_clock::now() >= deadline)
-			return false;
-		std::this_thread::sleep_for(std::chrono::milliseconds(20));
-	}
-	int mid = 0;
-	if (publish(b, &mid, b.heater_topic, b.cfg.heater_off.c_str(), false) != MOSQ_ERR_SUCCESS)
-		return false;
-	std::chrono::duration<double> left = deadline - std::chrono::steady_clock::now();
-	return wait_ack(b, mid, std::fmax(0, left.count()));
+	return publish_acked(b, b.heater_topic, b.cfg.heater_off.c_str(), false, timeout_s);
 }
 
 void bus_close(Bus *b)
@@ -515,13 +862,31 @@ void bus_close(Bus *b)
 	if (!b)
 		return;
 	// A clean disconnect sends no Last Will, so "offline" goes first.
-	int mid = 0;
-	if (b->connected && !b->cfg.switch_off &&
-	    publish(*b, &mid, b->t_availability, offline, true) == MOSQ_ERR_SUCCESS)
-		wait_ack(*b, mid, close_wait_s);
-	mosquitto_disconnect(b->mosq);
-	if (b->loop_started)
-		mosquitto_loop_stop(b->mosq, false);
-	mosquitto_destroy(b->mosq);
+	bool active;
+	{
+		std::lock_guard<std::mutex> hold(b->lock);
+		active = b->active;
+	}
+	b->leaving = true;
+	if (active && !b->cfg.switch_off)
+		publish_acked(*b, b->t_availability, offline, true, close_wait_s);
+	b->stopping = true;
+	{
+		// Wakes the loop; the thread then disconnects.
+		std::lock_guard<std::mutex> hold(b->lock);
+		if (b->mosq)
+			b->lib->disconnect(b->mosq);
+	}
+	std::unique_lock<std::mutex> hold(b->rest_lock);
+	b->rest_cv.notify_all();
+	// The thread may be deep in a name lookup: nothing waits long for it.
+	if (!b->rest_cv.wait_for(hold, std::chrono::duration<double>(close_wait_s * 2), [&] { return b->finished; })) {
+		b->thread.detach();
+		return;
+	}
+	hold.unlock();
+	b->thread.join();
+	if (b->host_lock >= 0)
+		close(b->host_lock);
 	delete b;
 }

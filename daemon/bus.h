@@ -1,7 +1,12 @@
 // ombrixd on an MQTT broker: the mqtt: sensor and heater, the daemon's own
 // state under ombrix/<zone>/, and discovery configs for home-automation
-// hubs.  libmosquitto runs the connection on a thread of its own and
-// reconnects with backoff; nothing here blocks the caller on the network.
+// hubs.  A thread of the bus keeps the connection: it notices when the
+// link is gone and connects again with backoff; nothing here blocks the
+// caller on the network.
+//
+// One daemon holds a zone on the bus.  A second one, on this host or
+// another, holds back: it publishes nothing of the zone, drives no plug
+// and tells the supervisor, whose rule then holds its own heater OFF.
 #pragma once
 
 #include <string>
@@ -24,15 +29,16 @@ struct BusState {
 // connection need not have succeeded when this returns) with the Last Will
 // that makes availability "offline".  Readings of an mqtt: sensor (in the
 // sensor's own unit; retained ones never count) and the reports of a
-// --heater-state topic go to mb, and so does each new connection.  With
+// --heater-state topic go to mb, and so does each new connection once the
+// zone is this daemon's, and the news that another daemon holds it.  With
 // cfg.switch_off it only connects, for bus_switch_off().  Returns nullptr
-// after printing one line on a fatal start-up problem (TLS files
-// unreadable, the library refuses the settings).
+// after printing one line on a fatal start-up problem (a CA file that does
+// not load, the library refuses the settings).
 Bus *bus_open(const Config &cfg, Mailbox &mb);
 
 // Publishes the heater command on the mqtt: heater topic, QoS 1, not
-// retained.  Returns false with *why set when it could not be queued
-// (not connected).
+// retained.  Returns false with *why set when it could not be queued (not
+// connected, or the zone is another daemon's).
 bool bus_heater(Bus &b, bool on, const char **why);
 
 // Publishes the state topics that changed (all of them after a new
@@ -44,15 +50,30 @@ void bus_state(Bus &b, const BusState &st);
 bool bus_switch_off(Bus &b, double timeout_s);
 
 // Says goodbye: availability "offline", then disconnects and stops the
-// thread, waiting at most about a second.
+// thread, waiting at most about two seconds.
 void bus_close(Bus *b);
 
 // The payload parsers, on a message's whole text.
-// A reading: a plain number, or in a JSON object the number at field, a
-// dotted path ("temperature", "DS18B20.Temperature").  Returns true with
-// *value set; false with *why set.
+// A reading: without a field, a plain number (blanks around it allowed);
+// with one, the number at that dotted path ("temperature",
+// "DS18B20.Temperature") of a JSON object, and nothing else.  Returns true
+// with *value set; false with *why set.
 bool parse_sensor_payload(const char *text, const char *field, float *value, const char **why);
 // What a plug says of itself: on or off (--heater-on/--heater-off, or
 // ON/OFF, in any case), or a JSON object whose "state" or "POWER" says so.
 // Returns false for anything else.
 bool parse_heater_report(const char *text, const std::string &on, const std::string &off, bool *is_on);
+
+// The claim on a zone: each daemon says "claim ID" on connecting and waits
+// a moment before it takes the zone; one that holds it answers "held ID".
+inline constexpr const char *claim_asked = "claim ";
+inline constexpr const char *claim_held = "held ";
+enum class Claim {
+	ignore,  // one's own, or not a claim
+	answer,  // tell the other of this daemon's claim, which outranks it
+	yield,   // the other's outranks it: hold back
+};
+// What a daemon with id me does with text seen on the claim topic: one
+// that holds the zone (holding) outranks one that asks; between two alike
+// the smaller id wins.
+Claim claim_seen(bool holding, const std::string &me, const char *text);

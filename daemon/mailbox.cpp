@@ -86,6 +86,11 @@ void Mailbox::post_connected()
 	post([](Inbox &b) { b.connected = true; });
 }
 
+void Mailbox::post_duplicate()
+{
+	post([](Inbox &b) { b.duplicate = true; });
+}
+
 Inbox Mailbox::take()
 {
 	uint64_t n;

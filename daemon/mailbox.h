@@ -1,9 +1,9 @@
 // What the other threads tell the supervisor: the sensor thread (or the
 // bus) its readings, the publisher each temperature the controller got,
 // the reader the command, the driver how each switch went, the bus the
-// heater's own report and each new connection.  Only the latest of each
-// kind is kept.  Posting never blocks for long; the supervisor waits on
-// fd().
+// heater's own report, each new connection and that another daemon holds
+// the zone.  Only the latest of each kind is kept.  Posting never blocks
+// for long; the supervisor waits on fd().
 #pragma once
 
 #include <mutex>
@@ -27,6 +27,7 @@ struct Inbox {
 	bool has_report = false;
 	bool report = false;          // the heater says it is ON
 	bool connected = false;       // the bus (re)connected since the last take
+	bool duplicate = false;       // another daemon holds the zone on the bus
 };
 
 class Mailbox {
@@ -47,6 +48,7 @@ public:
 	void post_switched(bool on, bool ok, const char *why);
 	void post_report(bool on);
 	void post_connected();
+	void post_duplicate();
 
 	// Everything posted since the last call, and the fd drained.
 	Inbox take();

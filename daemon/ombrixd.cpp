@@ -7,9 +7,9 @@
 // for nothing but its poll.  The sensor thread reads every period; the
 // publisher and the reader call the library, whose waits block them for up
 // to 63 and 126 s; the driver switches the heater; the log thread writes
-// reports and state lines; libmosquitto has a thread of its own.  They all
-// post to the supervisor's mailbox, so no rule ever waits for the library,
-// the heater, a log reader or the network.
+// reports and state lines; the bus has a thread of its own.  They all post
+// to the supervisor's mailbox, so no rule ever waits for the library, the
+// heater, a log reader or the network.
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -152,6 +152,10 @@ void report_trip(const Daemon &d, rules::Rule r)
 		report(LOG_CRIT, "rule %s tripped: %.2f is above %g; heater OFF", name,
 		       static_cast<double>(d.st.temp), s.high_limit);
 		break;
+	case rules::duplicate_zone:
+		report(LOG_CRIT, "rule %s tripped: another ombrixd holds zone %s; heater OFF until a restart", name,
+		       d.cfg.zone.c_str());
+		break;
 	case rules::rule_count:
 		break;
 	}
@@ -221,6 +225,8 @@ void take_inbox(Daemon &d, double now)
 		rules::heater_report(d.st, in.report);
 	if (in.connected)
 		d.next_drive_s = now;  // the plug gets the command at once
+	if (in.duplicate)
+		rules::duplicate(d.st);
 }
 
 // Asks the driver for what the rules decided: at once on a change, again

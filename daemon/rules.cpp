@@ -178,6 +178,8 @@ const char *name(Rule r)
 		return "publish-failed";
 	case high_limit:
 		return "high-limit";
+	case duplicate_zone:
+		return "duplicate-zone";
 	case rule_count:
 		break;
 	}
@@ -233,6 +235,11 @@ void heater_report(State &st, bool on)
 	st.reported = on;
 }
 
+void duplicate(State &st)
+{
+	st.duplicate = true;
+}
+
 void clear_latches(State &st)
 {
 	st.unlatch = true;
@@ -257,6 +264,8 @@ Decision decide(State &st, const Settings &s, double now)
 	check_publish(st, s, now, &active, &next);
 	check_high_limit(st, s, &active);
 	check_silent(st, s, now, &active, &next);
+	if (st.duplicate)
+		active |= bit(duplicate_zone);
 
 	// The heater as the rules so far allow it; then the rules that time an
 	// ON stretch, which may take it back.
@@ -272,7 +281,7 @@ Decision decide(State &st, const Settings &s, double now)
 	} else {
 		on = st.have_temp && st.command == Command::on && !(active & vetoes);
 	}
-	on = on && !(active & (latched | bit(high_limit)));
+	on = on && !(active & (latched | bit(high_limit) | bit(duplicate_zone)));
 	switch_heater(st, on, now);
 	check_runaway(st, s, now, &active, &next);
 	check_max_on(st, s, now, &active, &next);
@@ -286,8 +295,8 @@ Decision decide(State &st, const Settings &s, double now)
 
 Rule shown(unsigned active)
 {
-	constexpr Rule most_serious_first[] = {runaway, max_on, high_limit, controller_silent, sensor_lost,
-	                                       publish_failed, state_unknown, heater_mismatch};
+	constexpr Rule most_serious_first[] = {runaway, max_on, duplicate_zone, high_limit, controller_silent,
+	                                       sensor_lost, publish_failed, state_unknown, heater_mismatch};
 	const Rule *end = std::end(most_serious_first);
 	const Rule *r = std::find_if(std::begin(most_serious_first), end, [=](Rule x) { return active & bit(x); });
 	return r == end ? rule_count : *r;

@@ -25,6 +25,7 @@ enum Rule : unsigned {
 	                    // is OFF or what it was told falls below its ON threshold
 	publish_failed,     // a good reading, but nothing published for publish_timeout_s
 	high_limit,         // the reading is above high_limit
+	duplicate_zone,     // another daemon holds the zone on the bus; until a restart
 	rule_count
 };
 
@@ -76,6 +77,7 @@ struct State {
 	bool reported_known = false;  // the heater's own report, if any came
 	bool reported = false;
 	bool mismatched = false;
+	bool duplicate = false;       // the bus found another daemon of the zone
 	bool unlatch = false;         // clear_latches() was called
 };
 
@@ -93,6 +95,8 @@ void published(State &st, double when, float t);
 // The library read c at now.
 void command(State &st, double now, Command c);
 void heater_report(State &st, bool on);
+// Another daemon holds the zone: heater OFF from now on.
+void duplicate(State &st);
 // Clears the latched rules (runaway, max_on), as SIGHUP does, at the next
 // decide(), which reports them cleared.
 void clear_latches(State &st);

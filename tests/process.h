@@ -19,9 +19,10 @@ inline constexpr bool plain_build = true;
 inline constexpr bool resident_is_own = plain_build && EMULATOR[0] == '\0';
 
 // qemu-user runs the build's programs several times slower than the host,
-// so a real-time deadline for what they do stretches by this factor.  Only
+// so a real-time deadline for what they do stretches by this factor (set
+// in tests/CMakeLists.txt, where ctest's limits stretch alike).  Only
 // deadlines stretch: what must not happen within a time is timed as is.
-inline constexpr int emulator_slowdown = EMULATOR[0] == '\0' ? 1 : 4;
+inline constexpr int emulator_slowdown = EMULATOR_SLOWDOWN;
 
 // Resident memory of pid in kB, from /proc; -1 when it cannot be read.
 long resident_kb(pid_t pid);

@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,7 +29,9 @@ constexpr const char *mosquitto_passwd = "/usr/bin/mosquitto_passwd";
 constexpr const char *openssl = "/usr/bin/openssl";
 constexpr auto listen_deadline = 5s;
 constexpr auto tool_deadline = 10s;
+constexpr int poll_ms = 20;              // for the output and the end of a tool
 constexpr const char *ready_topic = "ombrix-test/ready";
+const std::vector<std::string> ec_key = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
 
 std::string slurp(const std::string &path)
 {
@@ -56,9 +59,42 @@ pid_t spawn(const std::vector<std::string> &args, const std::string &out)
 	_exit(127);
 }
 
-// Runs argv to its end; true when it exited 0.  Its standard output is
-// caught in *out when given.
-bool run(const std::vector<std::string> &args, std::string *out = nullptr)
+// Appends what fd holds now to *out (when given); false at its end.
+bool take_output(int fd, std::string *out)
+{
+	char buf[4096];
+	ssize_t n;
+	while ((n = read(fd, buf, sizeof buf)) > 0)
+		if (out)
+			out->append(buf, static_cast<size_t>(n));
+	return n != 0;
+}
+
+// Collects pid's output from fd until pid has ended, then what is left:
+// not until the end of file, which a copy of the pipe's write end forked
+// elsewhere in the test could hold off forever.  After tool_deadline pid
+// is killed.  Whether it ended in time, with its wait status in *status.
+bool collect(int fd, pid_t pid, int *status, std::string *out)
+{
+	fcntl(fd, F_SETFL, O_NONBLOCK);
+	auto end = std::chrono::steady_clock::now() + tool_deadline;
+	for (bool open = true;;) {
+		// Once the pipe has ended, poll only waits out the interval.
+		pollfd p{fd, POLLIN, 0};
+		if (poll(&p, open ? 1 : 0, poll_ms) > 0)
+			open = take_output(fd, out);
+		if (waitpid(pid, status, WNOHANG) == pid) {
+			take_output(fd, out);
+			return true;
+		}
+		if (std::chrono::steady_clock::now() >= end)
+			return reap(pid, status, 0ms);
+	}
+}
+
+} // namespace
+
+bool run_tool(const std::vector<std::string> &args, std::string *out)
 {
 	int fds[2];
 	if (pipe2(fds, O_CLOEXEC) < 0)
@@ -76,13 +112,10 @@ bool run(const std::vector<std::string> &args, std::string *out = nullptr)
 		_exit(127);
 	}
 	close(fds[1]);
-	char buf[4096];
-	for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
-		if (out)
-			out->append(buf, static_cast<size_t>(n));
-	close(fds[0]);
 	int status = 0;
-	return pid > 0 && reap(pid, &status, tool_deadline) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+	bool ended = pid > 0 && collect(fds[0], pid, &status, out);
+	close(fds[0]);
+	return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 sockaddr_in loopback(int port)
@@ -93,6 +126,8 @@ sockaddr_in loopback(int port)
 	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 	return a;
 }
+
+namespace {
 
 // A port that nothing listens on now: the kernel's pick for port 0.
 int free_port()
@@ -142,7 +177,11 @@ Broker::Broker(const std::string &dir, const Options &opt) : dir_(dir)
 		tls_port_ = free_port();
 	std::ofstream conf(dir_ + "/mosquitto.conf");
 	// As root it would switch to the user mosquitto, who cannot read here.
-	conf << "user root\npersistence false\nlog_dest stderr\n";
+	conf << "user root\nlog_dest stderr\n";
+	if (opt.persistent)
+		conf << "persistence true\npersistence_location " << dir_ << "/\nautosave_interval 1\n";
+	else
+		conf << "persistence false\n";
 	conf << "listener " << port_ << " 127.0.0.1\n";
 	if (!opt.ca_dir.empty())
 		conf << "listener " << tls_port_ << " 127.0.0.1\n"
@@ -154,7 +193,8 @@ Broker::Broker(const std::string &dir, const Options &opt) : dir_(dir)
 	else
 		conf << "allow_anonymous false\npassword_file " << opt.password_file << "\n";
 	conf.close();
-	start();
+	if (opt.started)
+		start();
 }
 
 Broker::~Broker()
@@ -184,33 +224,52 @@ bool Broker::start()
 
 void Broker::stop()
 {
+	end(SIGTERM);
+}
+
+void Broker::kill()
+{
+	end(SIGKILL);
+}
+
+void Broker::end(int sig)
+{
 	if (pid_ <= 0)
 		return;
-	kill(pid_, SIGTERM);
+	::kill(pid_, sig);
 	int status;
 	reap(pid_, &status, listen_deadline);
 	pid_ = -1;
 }
 
+std::string Broker::log() const
+{
+	return slurp(dir_ + "/broker.log");
+}
+
 bool make_password_file(const std::string &path, const char *user, const char *password)
 {
-	return run({mosquitto_passwd, "-b", "-c", path, user, password});
+	return run_tool({mosquitto_passwd, "-b", "-c", path, user, password});
 }
 
 bool make_test_ca(const std::string &dir)
 {
-	std::ofstream(dir + "/server.ext") << "subjectAltName=IP:127.0.0.1,DNS:localhost\n";
-	std::vector<std::string> ec = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
 	std::vector<std::string> ca = {openssl, "req", "-x509", "-days", "2", "-subj", "/CN=ombrix test CA",
 	                               "-keyout", dir + "/ca.key", "-out", dir + "/ca.crt"};
+	ca.insert(ca.end(), ec_key.begin(), ec_key.end());
+	return run_tool(ca) && make_server_cert(dir, 2);
+}
+
+bool make_server_cert(const std::string &dir, int days, const char *san)
+{
+	std::ofstream(dir + "/server.ext") << "subjectAltName=" << san << "\n";
 	std::vector<std::string> csr = {openssl, "req", "-subj", "/CN=localhost",
 	                                "-keyout", dir + "/server.key", "-out", dir + "/server.csr"};
-	ca.insert(ca.end(), ec.begin(), ec.end());
-	csr.insert(csr.end(), ec.begin(), ec.end());
-	return run(ca) && run(csr) &&
-	       run({openssl, "x509", "-req", "-days", "2", "-in", dir + "/server.csr", "-CA", dir + "/ca.crt",
-	            "-CAkey", dir + "/ca.key", "-CAcreateserial", "-extfile", dir + "/server.ext",
-	            "-out", dir + "/server.crt"});
+	csr.insert(csr.end(), ec_key.begin(), ec_key.end());
+	return run_tool(csr) &&
+	       run_tool({openssl, "x509", "-req", "-days", std::to_string(days), "-in", dir + "/server.csr", "-CA",
+	                 dir + "/ca.crt", "-CAkey", dir + "/ca.key", "-CAcreateserial", "-extfile",
+	                 dir + "/server.ext", "-out", dir + "/server.crt"});
 }
 
 bool mqtt_publish(int port, const char *topic, const char *payload, bool retain, Login login)
@@ -219,7 +278,7 @@ bool mqtt_publish(int port, const char *topic, const char *payload, bool retain,
 	args.insert(args.end(), {"-t", topic, "-m", payload});
 	if (retain)
 		args.push_back("-r");
-	return run(args);
+	return run_tool(args);
 }
 
 std::optional<std::string> mqtt_retained(int port, const char *topic, Login login)
@@ -227,7 +286,7 @@ std::optional<std::string> mqtt_retained(int port, const char *topic, Login logi
 	std::vector<std::string> args = client_args(mosquitto_sub, port, login);
 	args.insert(args.end(), {"-t", topic, "-C", "1", "-W", "1", "--retained-only"});
 	std::string out;
-	if (!run(args, &out))
+	if (!run_tool(args, &out))
 		return std::nullopt;
 	if (!out.empty() && out.back() == '\n')
 		out.pop_back();

@@ -6,7 +6,9 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 // Empty when the broker and its tools are installed; else what is missing.
@@ -17,6 +19,8 @@ public:
 	struct Options {
 		std::string password_file;  // from make_password_file(); anonymous when empty
 		std::string ca_dir;         // from make_test_ca(): adds a TLS listener
+		bool persistent = false;    // keeps retained messages on disk, saved every second
+		bool started = true;        // false: only its ports are chosen; start() starts it
 	};
 
 	// Writes its configuration into dir (which must exist) and starts it.
@@ -32,11 +36,19 @@ public:
 	int port() const { return port_; }
 	int tls_port() const { return tls_port_; }
 
-	// Stops it (SIGTERM, reaped), and starts it again on the same ports.
+	// Stops it (SIGTERM, reaped), and starts it again on the same ports,
+	// with the certificate files of ca_dir as they are then.
 	void stop();
 	bool start();
+	// Ends it as a crash does: SIGKILL, nothing saved but the last second's.
+	void kill();
+
+	// What it has logged, a line for each connection and its end.
+	std::string log() const;
 
 private:
+	void end(int sig);
+
 	std::string dir_;
 	std::string why_;
 	int port_ = 0;
@@ -44,12 +56,24 @@ private:
 	pid_t pid_ = -1;
 };
 
+// 127.0.0.1:port, for the tests' own sockets.
+sockaddr_in loopback(int port);
+
+// Runs args[0] (a path) to its end, killing it after 10 s; true when it
+// exited 0.  Its standard output is caught in *out when given; the wait
+// ends with the tool, whatever else holds the output pipe open.
+bool run_tool(const std::vector<std::string> &args, std::string *out = nullptr);
+
 // Makes a password file with one user, through mosquitto_passwd.
 bool make_password_file(const std::string &path, const char *user, const char *password);
 
 // Makes a test CA in dir, and a server certificate it signed for
 // 127.0.0.1 and localhost: ca.crt, server.crt, server.key.
 bool make_test_ca(const std::string &dir);
+
+// Replaces the server certificate and key of the CA in dir by new ones,
+// valid for days from now (below 0: expired) for the subjectAltName san.
+bool make_server_cert(const std::string &dir, int days, const char *san = "IP:127.0.0.1,DNS:localhost");
 
 // Who the peers log in as; anonymous by default.
 struct Login {

@@ -1,5 +1,7 @@
 #include "daemon_run.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -10,6 +12,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -35,7 +38,8 @@ constexpr auto keeper_deadline = 5s;     // to kill and reap what is left
 
 struct Launch {
 	std::vector<std::string> daemon_argv, client_argv;  // client_argv empty: none
-	std::string tmp;
+	std::string tmp, host;
+	std::string hide_dir, hide_prefix;  // hide_dir empty: nothing hidden
 	int out, err, client_err, report;
 	pid_t parent;
 	DaemonRun::Stall stall;
@@ -109,6 +113,45 @@ void kill_children()
 		if (waitpid(-1, nullptr, 0) < 0 && errno == ECHILD)
 			return;
 	}
+}
+
+// Closes every descriptor above 2 but those in keep.  The keeper never
+// calls exec, so O_CLOEXEC does not shield the test's descriptors from it:
+// a pipe that another thread of the test had open at the fork would stay
+// open for the whole case, and that thread would wait for its end forever.
+void close_all_but(std::array<int, 4> keep)
+{
+	std::sort(keep.begin(), keep.end());
+	unsigned from = 3;
+	for (int fd : keep) {
+		if (fd < static_cast<int>(from))
+			continue;
+		if (fd > static_cast<int>(from))
+			close_range(from, static_cast<unsigned>(fd) - 1, 0);
+		from = static_cast<unsigned>(fd) + 1;
+	}
+	close_range(from, ~0U, 0);
+}
+
+// Gives the namespace a dir that lacks the entries named hide_prefix...:
+// the real one is bound below /tmp, and a tmpfs of links into it takes its
+// place.  Nothing of the host changes.
+bool hide(const Launch &l)
+{
+	if (l.hide_dir.empty())
+		return true;
+	const std::string real = "/tmp/.real-" + fs::path(l.hide_dir).filename().string();
+	if (mkdir(real.c_str(), 0755) < 0 ||
+	    mount(l.hide_dir.c_str(), real.c_str(), nullptr, MS_BIND | MS_REC, nullptr) < 0 ||
+	    mount("tmpfs", l.hide_dir.c_str(), "tmpfs", 0, "mode=0755") < 0)
+		return false;
+	std::error_code ec;
+	for (const fs::directory_entry &e : fs::directory_iterator(real, ec)) {
+		std::string name = e.path().filename();
+		if (!name.starts_with(l.hide_prefix) && symlink(e.path().c_str(), (l.hide_dir + "/" + name).c_str()) < 0)
+			return false;
+	}
+	return !ec;
 }
 
 // A pipe whose write end no write gets into: full, and never read.  The
@@ -190,13 +233,15 @@ pid_t adopted_daemon(pid_t first, pid_t client, int *status)
 // has ended and everything else is gone.
 [[noreturn]] void keep(const Launch &l)
 {
+	close_all_but({l.out, l.err, l.client_err, l.report});
 	prctl(PR_SET_PDEATHSIG, SIGKILL);
 	if (getppid() != l.parent)
 		_exit(126);
 	int out, err;
 	// Relative paths from the build folder still reach the binaries once
 	// /tmp is covered, even when the build folder itself is under /tmp.
-	if (chdir(BUILD_ROOT) < 0 || !isolate(l.tmp.c_str()) || !daemon_outputs(l, &out, &err))
+	if (chdir(BUILD_ROOT) < 0 || !isolate(l.tmp.c_str()) || unshare(CLONE_NEWUTS) < 0 ||
+	    sethostname(l.host.c_str(), l.host.size()) < 0 || !hide(l) || !daemon_outputs(l, &out, &err))
 		_exit(126);
 	prctl(PR_SET_CHILD_SUBREAPER, 1);
 	// The daemon must not find the service manager of the test run.
@@ -236,6 +281,7 @@ DaemonRun::DaemonRun()
 		throw std::runtime_error("mkdtemp failed");
 	root_ = tmpl;
 	tmp_ = root_ + "/tmp";
+	host_ = fs::path(root_).filename();
 	fs::create_directory(tmp_);
 	fs::permissions(tmp_, fs::perms::all | fs::perms::sticky_bit);
 }
@@ -276,6 +322,9 @@ void DaemonRun::start(const std::vector<std::string> &args, bool with_client)
 	if (with_client)
 		l.client_argv = command(CLIENT_REL);
 	l.tmp = tmp_;
+	l.host = host_;
+	l.hide_dir = hide_dir_;
+	l.hide_prefix = hide_prefix_;
 	l.out = open_log(root_ + "/out");
 	l.err = open_log(root_ + "/err");
 	l.client_err = open_log(root_ + "/client.err");

@@ -11,6 +11,9 @@
 //   run.signal(SIGTERM);
 //   EXPECT_EQ(run.wait_exit(3s), 0);
 //
+// Each run is a host of its own on the bus: the daemon sees a host name of
+// its own (a UTS namespace), unless host() gives two runs the same one.
+//
 // Whatever the test does, nothing started here outlives the DaemonRun.
 // A test that uses it first skips itself when cannot_isolate() (isolate.h)
 // gives a reason.  Link daemon_run.cpp into the test and call runs_daemon()
@@ -57,6 +60,15 @@ public:
 	// The daemon goes into the background (--daemon): the process started
 	// leaves, and the one it leaves behind is the daemon from then on.
 	void daemonizes() { daemonizes_ = true; }
+	// The host name the daemon sees; set before start().
+	void host(const std::string &name) { host_ = name; }
+	// The daemon sees dir without the entries whose names begin with
+	// prefix, as on a machine where they are not installed; before start().
+	void without(const std::string &dir, const std::string &prefix)
+	{
+		hide_dir_ = dir;
+		hide_prefix_ = prefix;
+	}
 
 	// Starts ombrixd with args after its name (under the build's emulator,
 	// if any), and the client beside it unless with_client is false.  The
@@ -78,7 +90,7 @@ public:
 	pid_t daemon_pid() const { return daemon_; }
 
 private:
-	std::string root_, tmp_;
+	std::string root_, tmp_, host_, hide_dir_, hide_prefix_;
 	pid_t keeper_ = -1;  // the namespace's first process, parent of both
 	pid_t daemon_ = -1;
 	pid_t client_ = -1;

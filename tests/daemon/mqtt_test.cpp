@@ -3,31 +3,19 @@
 // a real mosquitto on loopback, with mosquitto_pub and mosquitto_sub as the
 // sensor, the plug and the home-automation hub.
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <csignal>
-#include <cstdio>
-#include <filesystem>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
-#include <thread>
-
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "broker.h"
 #include "bus.h"
-#include "daemon_run.h"
 #include "isolate.h"
+#include "mqtt_case.h"
 
 namespace {
-
-using namespace std::chrono_literals;
 
 // --- payloads -------------------------------------------------------------
 
@@ -50,7 +38,7 @@ const char *bad_reading(const char *payload, const char *field)
 TEST(MqttPayload, ReadsPlainNumbersAndTheCommonJsonShapes)
 {
 	EXPECT_FLOAT_EQ(reading("21.5", ""), 21.5f);
-	EXPECT_FLOAT_EQ(reading(" -3.25\n", "temperature"), -3.25f);  // the field is for JSON only
+	EXPECT_FLOAT_EQ(reading(" -3.25\n", ""), -3.25f);
 	EXPECT_FLOAT_EQ(reading(R"({"battery":97,"humidity":41.2,"linkquality":120,"temperature":19.87})",
 	                        "temperature"), 19.87f);
 	EXPECT_FLOAT_EQ(reading(R"({"Time":"2024-01-05T10:00:00","DS18B20":{"Id":"0316A279C1FF",)"
@@ -62,11 +50,22 @@ TEST(MqttPayload, RefusesWhatHoldsNoReading)
 {
 	EXPECT_STRNE(bad_reading("ON", ""), "");
 	EXPECT_STRNE(bad_reading("", ""), "");
+	// A number somewhere in a text is no reading: "3" is not 3 °C.
+	EXPECT_STRNE(bad_reading("sensor 3 offline", ""), "");
+	EXPECT_STRNE(bad_reading("21.5 C", ""), "");
+	EXPECT_STRNE(bad_reading("temp=21.5", ""), "");
+	EXPECT_STRNE(bad_reading(R"({"temperature":21.5})", ""), "");               // which field?
+	// With a field, only that field of a JSON object.
+	EXPECT_STRNE(bad_reading("sensor 3 offline", "temperature"), "");
+	EXPECT_STRNE(bad_reading("21.5", "temperature"), "");
+	EXPECT_STRNE(bad_reading("\xEF\xBB\xBF{\"linkquality\":120,\"temperature\":21.5}", "temperature"), "");
+	EXPECT_STRNE(bad_reading(R"(temp {"temperature":21.5})", "temperature"), "");
+	EXPECT_STRNE(bad_reading(R"({"temperature":21.5} 22)", "temperature"), "");
+	EXPECT_STRNE(bad_reading(R"([{"temperature":21.5}])", "temperature"), "");
 	EXPECT_STRNE(bad_reading(R"({"temperature":21.5)", "temperature"), "");     // cut short
 	EXPECT_STRNE(bad_reading(R"({"humidity":40})", "temperature"), "");         // no such field
 	EXPECT_STRNE(bad_reading(R"({"temperature":null})", "temperature"), "");    // a sensor's "no value"
 	EXPECT_STRNE(bad_reading(R"({"temperature":"21.5"})", "temperature"), "");  // a text
-	EXPECT_STRNE(bad_reading(R"({"temperature":21.5})", ""), "");               // which field?
 	EXPECT_STRNE(bad_reading(R"({"temperature":21.5})", "temperature.value"), "");
 	EXPECT_STRNE(bad_reading(R"({"DS18B20":{"Temperature":21.5}})", "Temperature"), "");  // not at the top
 	EXPECT_STRNE(bad_reading(R"({"temperature":1e300})", "temperature"), "");  // no float holds it
@@ -87,147 +86,39 @@ TEST(MqttPayload, ReadsWhatAPlugSaysOfItself)
 		EXPECT_FALSE(parse_heater_report(noise, on, off, &is_on)) << noise;
 }
 
+// Two daemons of one zone settle on one, whoever hears whom first.
+TEST(MqttClaim, OneThatHoldsTheZoneOutranksOneThatAsks)
+{
+	const std::string me = "ombrixd-attic-b";
+	// Holding the zone: a claim is answered, whatever its id.
+	EXPECT_EQ(claim_seen(true, me, "claim ombrixd-attic-a"), Claim::answer);
+	EXPECT_EQ(claim_seen(true, me, "claim ombrixd-attic-c"), Claim::answer);
+	// Asking: any holder wins.
+	EXPECT_EQ(claim_seen(false, me, "held ombrixd-attic-a"), Claim::yield);
+	EXPECT_EQ(claim_seen(false, me, "held ombrixd-attic-c"), Claim::yield);
+}
+
+TEST(MqttClaim, BetweenTwoAlikeTheSmallerIdWins)
+{
+	const std::string me = "ombrixd-attic-b";
+	EXPECT_EQ(claim_seen(false, me, "claim ombrixd-attic-a"), Claim::yield);
+	EXPECT_EQ(claim_seen(false, me, "claim ombrixd-attic-c"), Claim::answer);  // so that c hears of b
+	EXPECT_EQ(claim_seen(true, me, "held ombrixd-attic-a"), Claim::yield);
+	EXPECT_EQ(claim_seen(true, me, "held ombrixd-attic-c"), Claim::answer);
+	// The winner of each pair is the same seen from either side.
+	EXPECT_EQ(claim_seen(false, "ombrixd-attic-a", "claim ombrixd-attic-b"), Claim::answer);
+}
+
+TEST(MqttClaim, IgnoresItsOwnAndWhatIsNoClaim)
+{
+	const std::string me = "ombrixd-attic-b";
+	for (bool holding : {false, true})
+		for (const char *text : {"claim ombrixd-attic-b", "held ombrixd-attic-b", "claim ", "held ", "",
+		                         "claimombrixd-attic-a", "CLAIM ombrixd-attic-a", "offline"})
+			EXPECT_EQ(claim_seen(holding, me, text), Claim::ignore) << holding << " " << text;
+}
+
 // --- the daemon on a broker -----------------------------------------------
-
-constexpr auto online_deadline = 5s;      // the daemon connects at once
-constexpr auto switch_deadline = 15s;     // a client cycle is 5 s, then the exchange
-constexpr auto lost_deadline = 5s;        // --sensor-timeout 3, and a second
-constexpr auto reconnect_deadline = 15s;  // the library's backoff after a restart
-constexpr auto stop_deadline = 5s;
-
-const char *const sensor_topic = "room/sensor";
-const char *const plug_topic = "room/plug/set";
-
-// Publishes a sensor's payload every 300 ms until destroyed, as a live
-// sensor does; the payload can change meanwhile.
-class Feeder {
-public:
-	Feeder(const int &port, std::string payload) : port_(port), payload_(std::move(payload))
-	{
-		thread_ = std::thread([this] { feed(); });
-	}
-	~Feeder()
-	{
-		stop_ = true;
-		thread_.join();
-	}
-	void set(std::string payload)
-	{
-		std::lock_guard<std::mutex> hold(lock_);
-		payload_ = std::move(payload);
-	}
-
-private:
-	void feed()
-	{
-		while (!stop_) {
-			std::string p;
-			{
-				std::lock_guard<std::mutex> hold(lock_);
-				p = payload_;
-			}
-			mqtt_publish(port_, sensor_topic, p.c_str(), false);
-			std::this_thread::sleep_for(300ms);
-		}
-	}
-
-	const int &port_;  // a restarted broker keeps its port
-	std::mutex lock_;
-	std::string payload_;
-	std::atomic<bool> stop_{false};
-	std::thread thread_;
-};
-
-class MqttDaemon : public testing::Test {
-protected:
-	void SetUp() override
-	{
-		std::string why = cannot_isolate();
-		if (why.empty())
-			why = cannot_broker();
-		if (!why.empty())
-			GTEST_SKIP() << why;
-		char dir[] = SCRATCH_ROOT "/broker-XXXXXX";
-		ASSERT_TRUE(mkdtemp(dir));
-		dir_ = dir;
-	}
-
-	void TearDown() override
-	{
-		// Peers and broker first: they hold files in dir_.
-		feeder_.reset();
-		sub_.reset();
-		broker_.reset();
-		if (!dir_.empty())
-			std::filesystem::remove_all(dir_);
-	}
-
-	void start_broker(const Broker::Options &opt = {})
-	{
-		broker_ = std::make_unique<Broker>(dir_, opt);
-		ASSERT_TRUE(broker_->running()) << broker_->why();
-		port_ = broker_->port();
-	}
-
-	std::string url() const
-	{
-		return "mqtt://127.0.0.1:" + std::to_string(port_);
-	}
-
-	// The options every case shares: short periods, the bus sensor and plug.
-	std::vector<std::string> args(std::vector<std::string> more) const
-	{
-		std::vector<std::string> a = {"--mqtt", url(), "--period", "1", "--sensor-timeout", "3",
-		                              "--zone", "attic", "--sensor", std::string("mqtt:") + sensor_topic,
-		                              "--heater", std::string("mqtt:") + plug_topic};
-		a.insert(a.end(), more.begin(), more.end());
-		return a;
-	}
-
-	void subscribe(const char *topic)
-	{
-		seen_ = 0;
-		sub_.reset();
-		sub_ = std::make_unique<Subscriber>(port_, topic, dir_ + "/sub-" + std::to_string(++subs_));
-	}
-
-	// Whether the plug gets payload, after what it had got at the last call.
-	bool plug_got(const char *payload, std::chrono::milliseconds deadline)
-	{
-		std::string line = std::string(plug_topic) + " " + payload + "\n";
-		size_t at = std::string::npos;
-		bool got = wait_for([&] { return (at = sub_->lines().find(line, seen_)) != std::string::npos; },
-		                    deadline);
-		if (got)
-			seen_ = at + line.size();
-		return got;
-	}
-
-	bool retained_is(const char *topic, const char *want, std::chrono::milliseconds deadline, Login l = {})
-	{
-		return wait_for([&] { return mqtt_retained(port_, topic, l) == std::string(want); }, deadline);
-	}
-
-	// The client reads a cold room at once and commands ON; the daemon
-	// switches the plug once its own first good reading has come.
-	void drive_on(DaemonRun &run, const std::vector<std::string> &more, const char *cold)
-	{
-		run.put("temp", "59.000000\n");
-		subscribe(plug_topic);
-		feeder_ = std::make_unique<Feeder>(port_, cold);
-		run.start(args(more));
-		ASSERT_TRUE(plug_got("ON", switch_deadline)) << run.err() << sub_->lines();
-		ASSERT_TRUE(wait_for([&] { return run.get("temp") == "59.000000\n"; }, 2s)) << run.get("temp");
-	}
-
-	std::string dir_;
-	std::unique_ptr<Broker> broker_;
-	int port_ = 0;
-	std::unique_ptr<Feeder> feeder_;
-	std::unique_ptr<Subscriber> sub_;
-	int subs_ = 0;
-	size_t seen_ = 0;
-};
 
 struct Shape {
 	const char *name;
@@ -256,7 +147,7 @@ TEST_P(MqttShapes, DriveThePlugOnAndOffThroughTheClient)
 }
 
 INSTANTIATE_TEST_SUITE_P(Payloads, MqttShapes,
-	testing::Values(Shape{"number", "temperature", "15", "25.0\n"},
+	testing::Values(Shape{"number", "", "15", "25.0\n"},
 	                Shape{"zigbee", "temperature", R"({"humidity":40,"temperature":15})",
 	                      R"({"humidity":40,"temperature":25.0})"},
 	                Shape{"tasmota", "DS18B20.Temperature", R"({"DS18B20":{"Id":"01","Temperature":15}})",
@@ -306,7 +197,8 @@ TEST_F(MqttDaemon, ResendsTheCommandEveryPeriod)
 	DaemonRun run;
 	run.start(args({}), false);
 	// OFF from the start, without a reading: a plug that rebooted learns it.
-	for (int period = 0; period < 3; period++)
+	ASSERT_TRUE(plug_got("OFF", online_deadline)) << run.err() << sub_->lines();
+	for (int period = 1; period < 3; period++)
 		EXPECT_TRUE(plug_got("OFF", 2s)) << period << ": " << sub_->lines();
 }
 
@@ -435,8 +327,67 @@ TEST_F(MqttDaemon, RefusedLoginsAndUnknownCertificatesNeverConnect)
 	Login login{"heater", "s3cret"};
 	EXPECT_EQ(mqtt_retained(port_, "ombrix/attic/availability", login), std::nullopt);
 	EXPECT_TRUE(wait_for([&] { return unknown_ca.out().find("rule=sensor-lost") != std::string::npos; },
-	                     lost_deadline));
+	                     lost_deadline)) << unknown_ca.err() << unknown_ca.out();
 	EXPECT_EQ(mqtt_retained(port_, "ombrix/attic/availability", login), std::nullopt);
+}
+
+// --- libmosquitto, loaded only for an MQTT zone ---------------------------
+
+class MqttLibrary : public testing::Test {
+protected:
+	void SetUp() override
+	{
+		std::string why = cannot_isolate();
+		if (!why.empty())
+			GTEST_SKIP() << why;
+	}
+
+	// The libraries the daemon has mapped, from the host's view of it: under
+	// qemu-user the guest's libraries are qemu's mappings of their files.
+	static std::string maps(const DaemonRun &run)
+	{
+		return read_file("/proc/" + std::to_string(run.daemon_pid()) + "/maps");
+	}
+};
+
+TEST_F(MqttLibrary, AnMqttZoneWithoutItExitsOneWithOneLine)
+{
+	DaemonRun run;
+	run.without(MOSQUITTO_LIBDIR, "libmosquitto.so");
+	run.start({"--mqtt", "mqtt://127.0.0.1:1", "--sensor", "mqtt:room/sensor", "--heater", "mqtt:room/plug"}, false);
+	EXPECT_EQ(run.wait_exit(stop_deadline), 1) << run.err();
+	std::string err = run.err();
+	EXPECT_EQ(count(err, "\n"), 1u) << err;
+	EXPECT_NE(err.find("ombrixd: mqtt: libmosquitto.so.1: "), std::string::npos) << err;
+}
+
+TEST_F(MqttLibrary, AZoneWithoutMqttRunsWithoutItAndNeverMapsIt)
+{
+	for (bool installed : {false, true}) {
+		DaemonRun run;
+		if (!installed)
+			run.without(MOSQUITTO_LIBDIR, "libmosquitto.so");
+		run.put("sensor", "15\n");
+		run.put("heater", "0\n");
+		run.put("status", "ON\n");
+		run.start({"--sensor", "file:/tmp/sensor", "--heater", "file:/tmp/heater", "--period", "1"}, false);
+		EXPECT_TRUE(wait_for([&] { return run.get("heater") == "1\n"; }, online_deadline)) << run.err();
+		std::string mapped = maps(run);
+		EXPECT_NE(mapped.find("libc.so"), std::string::npos) << "maps unread";
+		EXPECT_EQ(mapped.find("libmosquitto"), std::string::npos) << mapped;
+		EXPECT_EQ(mapped.find("libssl"), std::string::npos) << mapped;
+		run.signal(SIGTERM);
+		EXPECT_EQ(run.wait_exit(stop_deadline), 0) << run.err();
+	}
+}
+
+TEST_F(MqttLibrary, AnMqttZoneMapsIt)
+{
+	DaemonRun run;
+	run.start({"--mqtt", "mqtt://127.0.0.1:1", "--sensor", "mqtt:room/sensor", "--heater", "mqtt:room/plug"}, false);
+	EXPECT_TRUE(wait_for([&] { return run.err().find("started") != std::string::npos; }, online_deadline))
+		<< run.err();
+	EXPECT_NE(maps(run).find("libmosquitto.so"), std::string::npos);
 }
 
 TEST(MqttOptions, BadUrlsAndPasswordFilesExitTwoWithOneLine)

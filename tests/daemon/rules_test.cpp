@@ -715,17 +715,37 @@ TEST_F(Rules, NoMismatchRuleForAHeaterThatCannotReport)
 	expect_held(at(1e6), 0);
 }
 
+// ---- duplicate-zone
+
+TEST_F(Rules, ADuplicateZoneHoldsTheHeaterOffForGood)
+{
+	s.lost_duty_pct = 50;  // not even the frost duty
+	s.sensor_timeout_s = 60;
+	heat(0);
+	rules::duplicate(st);
+	Decision d = at(1);
+	EXPECT_FALSE(d.heater);
+	EXPECT_EQ(d.tripped, bit(rules::duplicate_zone));
+	rules::clear_latches(st);  // SIGHUP is no cure: the bus is still shared
+	read(2, room_f);
+	expect_held(at(2), bit(rules::duplicate_zone));
+	EXPECT_FALSE(at(200).heater);
+	EXPECT_EQ(at(200).active, bit(rules::duplicate_zone) | bit(rules::sensor_lost));
+	EXPECT_STREQ(rules::name(rules::duplicate_zone), "duplicate-zone");
+}
+
 // ---- the rule a state line names
 
 TEST(Shown, TheMostSeriousRule)
 {
-	// Most serious first: a latch needs a person, a room too hot or a
-	// controller that does not answer is heat nobody asked for, a lost
-	// sensor blinds the controller, an unpublished reading or an unread
-	// command stops it, a mismatch only warns.
-	const Rule order[] = {rules::runaway, rules::max_on, rules::high_limit, rules::controller_silent,
-	                      rules::sensor_lost, rules::publish_failed, rules::state_unknown,
-	                      rules::heater_mismatch};
+	// Most serious first: a latch needs a person, and so does a zone two
+	// daemons claim; a room too hot or a controller that does not answer is
+	// heat nobody asked for; a lost sensor blinds the controller, an
+	// unpublished reading or an unread command stops it, a mismatch only
+	// warns.
+	const Rule order[] = {rules::runaway, rules::max_on, rules::duplicate_zone, rules::high_limit,
+	                      rules::controller_silent, rules::sensor_lost, rules::publish_failed,
+	                      rules::state_unknown, rules::heater_mismatch};
 	static_assert(std::size(order) == rules::rule_count, "every rule has its place");
 	EXPECT_EQ(rules::shown(0), rules::rule_count);
 	for (size_t i = 0; i < std::size(order); i++) {

@@ -53,6 +53,10 @@ check_files() {
 		/usr/share/man/man1/client.1.gz /usr/share/man/man8/ombrixd.8.gz \
 		/etc/ombrix/example.conf
 	grep -q '^/usr/bin/' "$work/list" && fail "ombrix puts a program on \$PATH: $(grep '^/usr/bin/' "$work/list")"
+	# ombrixd loads libmosquitto for an MQTT zone alone, so no link names it.
+	dpkg-deb -f $bin Depends | grep -q 'libmosquitto1' || fail "ombrix does not depend on libmosquitto1"
+	rm -rf "$work/x" && dpkg-deb -x $bin "$work/x"
+	readelf -d "$work/x/usr/sbin/ombrixd" | grep -q 'NEEDED.*libmosquitto' && fail "ombrixd links libmosquitto"
 	dpkg-deb --ctrl-tarfile $bin | tar -xOf - ./conffiles | grep -qx /etc/ombrix/example.conf ||
 		fail "example.conf is not a conffile"
 	has $dev /usr/include/ombrix.h "$2/ombrix/ombrix_state.o" "$2/ombrix/ombrix_error.o" \

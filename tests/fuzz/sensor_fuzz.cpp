@@ -2,7 +2,7 @@
 // over arbitrary bytes (a hostile file, a broken chip, a stranger on the
 // bus).  None may crash, read past the text, or call a reading good
 // without giving a finite number; a good w1 reading is never the chip's
-// power-on value.
+// power-on value; a daemon never yields to its own claim.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -50,5 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 			check(std::isfinite(value));
 	bool on = false;
 	parse_heater_report(text.c_str(), "ON", "OFF", &on);
+	// One's own claim is never an answer or a reason to yield.
+	for (bool holding : {false, true})
+		check(claim_seen(holding, text, (std::string(claim_asked) + text).c_str()) == Claim::ignore);
+	claim_seen(false, "ombrixd-default-host", text.c_str());
 	return 0;
 }
