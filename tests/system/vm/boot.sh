@@ -31,8 +31,7 @@ done
 # tree as it is; the test suite ran already.
 build_debs() {
 	rm -rf "$work/debs"
-	mkdir -p "$work/debs/src"
-	(cd "$src" && tar --exclude=./.git --exclude='./build*' -cf - .) | tar -xf - -C "$work/debs/src"
+	sh "$here/../../copy_tree.sh" "$src" "$work/debs/src"
 	(cd "$work/debs/src" && DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" \
 		dpkg-buildpackage -us -uc -b >"$work/debs/build.log" 2>&1) || {
 		tail -30 "$work/debs/build.log"
