@@ -23,7 +23,7 @@ copy_tree() {
 
 # build [ARCH]: the binary packages into $work, the tests left out.
 build() {
-	(cd "$work/src" && DEB_BUILD_OPTIONS=nocheck DEB_BUILD_PROFILES=nocheck \
+	(cd "$work/src" && DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" DEB_BUILD_PROFILES=nocheck \
 		dpkg-buildpackage -us -uc -b ${1:+-a "$1"} >"$work/build-${1:-native}.log" 2>&1) ||
 		{ tail -n 40 "$work/build-${1:-native}.log"; return 1; }
 }
