@@ -1,8 +1,9 @@
 #!/bin/sh
 # Builds the Debian packages from a copy of the tree, has lintian check
 # them, checks where each file lands, then installs, removes and purges
-# them in a scratch root with dpkg --root.  Where the arm64 cross build
-# dependencies are installed, the arm64 packages are built and checked too.
+# them in a scratch root with dpkg --root.  Where the arm64 cross build's
+# tools are installed (./check --arm64-tools), the arm64 packages are built
+# and checked too.
 # usage: packages.sh SOURCE_DIR WORK_DIR
 set -eu
 src=$1 work=$2
@@ -16,20 +17,13 @@ for tool in dpkg-buildpackage dpkg-checkbuilddeps lintian; do
 	command -v "$tool" >/dev/null || { echo "skipped: no $tool here"; exit $skip; }
 done
 
-# A copy of what git tracks or would track, so that no build folder and no
-# package build's leftovers travel along.
 copy_tree() {
-	rm -rf "$work" && mkdir -p "$work/src"
-	if git -C "$src" rev-parse --git-dir >/dev/null 2>&1; then
-		git -C "$src" ls-files -z -co --exclude-standard | (cd "$src" && xargs -0 cp --parents -t "$work/src")
-	else
-		tar -C "$src" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$work/src" -xf -
-	fi
+	rm -rf "$work" && sh "$(dirname "$0")/../copy_tree.sh" "$src" "$work/src"
 }
 
 # build [ARCH]: the binary packages into $work, the tests left out.
 build() {
-	(cd "$work/src" && DEB_BUILD_OPTIONS=nocheck DEB_BUILD_PROFILES=nocheck \
+	(cd "$work/src" && DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" DEB_BUILD_PROFILES=nocheck \
 		dpkg-buildpackage -us -uc -b ${1:+-a "$1"} >"$work/build-${1:-native}.log" 2>&1) ||
 		{ tail -n 40 "$work/build-${1:-native}.log"; return 1; }
 }
@@ -110,13 +104,13 @@ check_units
 check_lifecycle
 
 # The cross build for arm64 boards, from another machine.
-if [ "$native" != arm64 ] && (cd "$work/src" && dpkg-checkbuilddeps -a arm64 -Pnocheck) >/dev/null 2>&1; then
+if [ "$native" != arm64 ] && sh "$(dirname "$0")/cross_ready.sh" "$work/src"; then
 	build arm64
 	lintian --fail-on error,warning "$work"/ombrix_*_arm64.changes || fail "lintian, arm64"
 	check_files arm64 aarch64-linux-gnu
 	rm -rf "$work/x" && dpkg-deb -x $work/ombrix_*_arm64.deb "$work/x"
 	readelf -h "$work/x/usr/sbin/ombrixd" | grep -q 'Machine:.*AArch64' || fail "the arm64 ombrixd is not an arm64 program"
 else
-	echo "arm64 packages not cross-built: native, or their cross build dependencies are missing"
+	echo "arm64 packages not cross-built: native, or the cross compilers or arm64 Build-Depends are missing (./check --arm64-tools)"
 fi
 exit $failed

@@ -31,8 +31,7 @@ done
 # tree as it is; the test suite ran already.
 build_debs() {
 	rm -rf "$work/debs"
-	mkdir -p "$work/debs/src"
-	(cd "$src" && tar --exclude=./.git --exclude='./build*' -cf - .) | tar -xf - -C "$work/debs/src"
+	sh "$here/../../copy_tree.sh" "$src" "$work/debs/src"
 	(cd "$work/debs/src" && DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" \
 		dpkg-buildpackage -us -uc -b >"$work/debs/build.log" 2>&1) || {
 		tail -30 "$work/debs/build.log"
@@ -46,14 +45,16 @@ else
 	build_debs
 	debs=$work/debs
 fi
-ls "$debs"/ombrix_*.deb >/dev/null || { echo "no ombrix_*.deb in $debs"; exit 1; }
+# DIR may hold other architectures' packages too, as the package test's does.
+arch=$(dpkg --print-architecture)
+ls "$debs"/ombrix_*_"$arch".deb >/dev/null || { echo "no ombrix_*_$arch.deb in $debs"; exit 1; }
 
 image=$(sh "$here/image.sh" "$cache")
 
 # The payload disk: the packages and the checks, read-only in the guest.
 rm -rf "$work/payload" "$work/payload.img"
 mkdir -p "$work/payload"
-cp "$debs"/ombrix_*.deb "$debs"/libombrix-dev_*.deb "$here/run.sh" "$work/payload/"
+cp "$debs"/ombrix_*_"$arch".deb "$debs"/libombrix-dev_*_"$arch".deb "$here/run.sh" "$work/payload/"
 payload_mib=$(($(du -sm "$work/payload" | cut -f1) + 16))
 mkfs.ext4 -q -F -L payload -d "$work/payload" "$work/payload.img" "${payload_mib}M"
 
