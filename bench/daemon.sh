@@ -18,7 +18,9 @@ mkdir -p /tmp/daemon && cd /tmp/daemon
 
 # A field of /proc/PID/task/*/status, summed over the threads.
 sum_status() { cat /proc/"$1"/task/*/status 2>/dev/null | awk -v f="$2:" '$1 == f { n += $2 } END { print n + 0 }'; }
-wakeups() { echo $(($(sum_status "$1" voluntary_ctxt_switches) + $(sum_status "$1" nonvoluntary_ctxt_switches))); }
+# The sleeps the daemon chose; a thread the scheduler preempted did not
+# wake up, it was made to wait, as often as the machine is busy.
+wakeups() { sum_status "$1" voluntary_ctxt_switches; }
 # CPU time of every thread in ns, from schedstat.
 cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ n += $1 } END { printf "%.0f", n }'; }
 # What a process holds of its own: private dirty pages and page tables, KiB.
