@@ -97,7 +97,7 @@ measure() {
 	rss=$(awk '$1 == "VmHWM:" { print $2 }' /proc/$pid/status)
 	wait $pid
 	kill $client_pid
-	wait $client_pid 2>/dev/null
+	wait $client_pid 2>/dev/null || true  # ended by our SIGTERM
 	wake=$(awk -v a="$w0" -v b="$w1" -v n="$periods" 'BEGIN { printf "%.1f", (b - a) / n }')
 	cpu=$(awk -v a="$c0" -v b="$c1" -v n="$periods" 'BEGIN { printf "%.0f", (b - a) / n / 1000 }')
 }
@@ -115,5 +115,5 @@ if [ -x /usr/sbin/mosquitto ] && command -v openssl >/dev/null; then
 	measure mqtts
 	z_mqtts=$own
 	kill $broker_pid
-	wait $broker_pid 2>/dev/null
+	wait $broker_pid 2>/dev/null || true
 fi

@@ -125,7 +125,8 @@ row "read attempt, waits seamed out: time (ns)" "$(ns BM_read_attempt)" - - - ""
 row "zone, file: heater: own memory (KiB)" "$z_file" - 400 - "$(verdict "$z_file" 400)"
 row "zone, MQTT plug: own memory (KiB)" "$z_mqtt" - 800 - "$([ "$z_mqtt" = - ] || verdict "$z_mqtt" 800)"
 row "zone, MQTT plug over TLS: own memory (KiB)" "$z_mqtts" - 800 - "$([ "$z_mqtts" = - ] || verdict "$z_mqtts" 800)"
-row "ombrixd peak resident memory, shared pages too (KiB)" "$d_rss" - - - ""
+# The second row: every page the daemon had, shared ones included.
+row "ombrixd peak resident memory (KiB)" "$d_rss" - - - ""
 row "ombrixd CPU time per period (us)" "$d_cpu" - - - ""
 # The floor: the sensor thread's sleep, the publisher's wait for the
 # reading, the reader's sleep and the library's one-second wait, and the
