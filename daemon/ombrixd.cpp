@@ -11,7 +11,6 @@
 // to the supervisor's mailbox, so no rule ever waits for the library, the
 // heater, a log reader or the network.
 #include <cerrno>
-#include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
