@@ -115,20 +115,11 @@ bool take_unit(const Arg &a, Parse &p)
 	return true;
 }
 
-// A path as given, made absolute against the folder ombrixd started in, so
-// that it keeps its meaning once --daemon has left that folder.
-std::string absolute(const Parse &p, const char *path)
-{
-	if (path[0] == '/')
-		return path;
-	return p.cfg.workdir + "/" + path;
-}
-
 bool take_path(const Arg &a, Parse &p)
 {
 	if (!*a.value)
 		return bad(a, "an empty path");
-	p.cfg.*a.opt.text = absolute(p, a.value);
+	p.cfg.*a.opt.text = a.value;
 	return true;
 }
 
@@ -146,24 +137,22 @@ bool split_spec(const char *text, std::string &kind, std::string &arg)
 	return !arg.empty();
 }
 
-// A kind of sensor or heater, by its name before the colon; a path after
-// it is made absolute.
+// A kind of sensor or heater, by its name before the colon.
 template <typename Kind>
 struct Named {
 	const char *name;
 	Kind kind;
-	bool path;
 };
 
 constexpr Named<SensorKind> sensor_kinds[] = {
-	{"sim", SensorKind::sim, false}, {"hwmon", SensorKind::hwmon, true}, {"w1", SensorKind::w1, true},
-	{"file", SensorKind::file, true}, {"exec", SensorKind::exec, false}, {"mqtt", SensorKind::mqtt, false}};
+	{"sim", SensorKind::sim}, {"hwmon", SensorKind::hwmon}, {"w1", SensorKind::w1},
+	{"file", SensorKind::file}, {"exec", SensorKind::exec}, {"mqtt", SensorKind::mqtt}};
 constexpr Named<HeaterKind> heater_kinds[] = {
-	{"sim", HeaterKind::sim, false}, {"file", HeaterKind::file, true}, {"exec", HeaterKind::exec, false},
-	{"mqtt", HeaterKind::mqtt, false}};
+	{"sim", HeaterKind::sim}, {"file", HeaterKind::file}, {"exec", HeaterKind::exec},
+	{"mqtt", HeaterKind::mqtt}};
 
 template <typename Kind, size_t n>
-bool take_kind(const Arg &a, const Parse &p, const Named<Kind> (&kinds)[n], Kind &kind, std::string &arg)
+bool take_kind(const Arg &a, const Named<Kind> (&kinds)[n], Kind &kind, std::string &arg)
 {
 	std::string name;
 	if (!split_spec(a.value, name, arg))
@@ -172,19 +161,17 @@ bool take_kind(const Arg &a, const Parse &p, const Named<Kind> (&kinds)[n], Kind
 	if (k == kinds + n)
 		return bad(a, "unknown kind");
 	kind = k->kind;
-	if (k->path)
-		arg = absolute(p, arg.c_str());
 	return true;
 }
 
 bool take_sensor(const Arg &a, Parse &p)
 {
-	return take_kind(a, p, sensor_kinds, p.cfg.sensor, p.cfg.sensor_arg);
+	return take_kind(a, sensor_kinds, p.cfg.sensor, p.cfg.sensor_arg);
 }
 
 bool take_heater(const Arg &a, Parse &p)
 {
-	return take_kind(a, p, heater_kinds, p.cfg.heater, p.cfg.heater_arg);
+	return take_kind(a, heater_kinds, p.cfg.heater, p.cfg.heater_arg);
 }
 
 // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; an IPv6 address in brackets.
@@ -495,9 +482,6 @@ double convert(double t, Unit from, Unit to)
 ParseResult parse_config(int argc, char **argv, Config &cfg)
 {
 	Parse p{cfg};
-	char *here = getcwd(nullptr, 0);
-	cfg.workdir = here ? here : "/";
-	std::free(here);
 	for (const Option &o : options)
 		if (o.fallback)
 			apply(p, o, o.fallback, "the default ");

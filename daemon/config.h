@@ -41,7 +41,6 @@ struct Config {
 	double duration_s = 0;              // 0: until a signal
 	bool switch_off = false;
 	bool daemonize = false;
-	std::string workdir;                // where ombrixd started: exec: commands run there
 
 	std::string mqtt_host;              // empty: no broker
 	int mqtt_port = 0;
@@ -62,8 +61,8 @@ struct ParseResult {
 };
 
 // Parses argv into cfg: the defaults first, then each option in turn, a
-// --config FILE's lines where it stands, so that later options win.  Paths
-// are made absolute against the working folder.  Prints one line for each
+// --config FILE's lines where it stands, so that later options win.
+// Prints one line for each
 // bad option or value; --help prints the usage and exits 0.
 ParseResult parse_config(int argc, char **argv, Config &cfg);
 

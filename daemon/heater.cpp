@@ -61,8 +61,7 @@ bool run_command(const Heater &h, bool on, int cancel_fd, const char **why)
 {
 	char answer[answer_len];
 	const std::string &command = on ? h.on_command : h.off_command;
-	int rc = run_shell(command.c_str(), h.dir.c_str(), exec_heater_timeout_s, cancel_fd, answer, sizeof answer,
-	                   why);
+	int rc = run_shell(command.c_str(), exec_heater_timeout_s, cancel_fd, answer, sizeof answer, why);
 	if (rc > 0)
 		*why = "the heater command failed";
 	return rc == 0;
@@ -87,7 +86,6 @@ bool open_heater(const Config &cfg, Room *room, Bus *bus, Heater &h)
 	case HeaterKind::exec:
 		h.on_command = cfg.heater_arg + " on";
 		h.off_command = cfg.heater_arg + " off";
-		h.dir = cfg.workdir.empty() ? "." : cfg.workdir;
 		return true;
 	case HeaterKind::mqtt:
 		if (!bus) {

@@ -14,7 +14,6 @@ struct Heater {
 	int fd = -1;                 // file: open for the life of the daemon
 	std::string on_command;      // exec: "COMMAND on" and "COMMAND off"
 	std::string off_command;
-	std::string dir;             // exec: where the commands run
 	Room *room = nullptr;        // sim
 	Bus *bus = nullptr;          // mqtt
 };

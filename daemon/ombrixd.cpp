@@ -456,8 +456,9 @@ int go_background(int *tell)
 	return setsid() < 0 ? OMBRIX_ERR_SETSID : OMBRIX_OK;
 }
 
-// The start went well: lets go of the terminal and the folder (paths were
-// made absolute), and lets the parent go.
+// The start went well: lets go of the terminal, and lets the parent go.
+// The working folder stays, so that relative paths, in the options and in
+// exec: commands, keep their meaning for the daemon's whole life.
 void settle(int tell)
 {
 	int null = open("/dev/null", O_RDWR | O_CLOEXEC);
@@ -467,7 +468,6 @@ void settle(int tell)
 		dup2(null, 2);
 		close(null);
 	}
-	(void)!chdir("/");
 	(void)!write(tell, "", 1);
 	close(tell);
 }

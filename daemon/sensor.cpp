@@ -111,11 +111,11 @@ Reading read_file(const char *path, bool (*parse)(const char *, float *, const c
 	return good(value);
 }
 
-Reading read_command(const char *command, const char *dir)
+Reading read_command(const char *command)
 {
 	char text[text_len];
 	const char *why = nullptr;
-	int rc = run_shell(command, dir, exec_sensor_timeout_s, -1, text, sizeof text, &why);
+	int rc = run_shell(command, exec_sensor_timeout_s, -1, text, sizeof text, &why);
 	if (rc > 0)
 		return bad("the sensor command failed");
 	float value;
@@ -186,7 +186,6 @@ bool open_sensor(const Config &cfg, Room *room, Sensor &s)
 {
 	s.kind = cfg.sensor;
 	s.arg = cfg.sensor_arg;
-	s.dir = cfg.workdir.empty() ? "." : cfg.workdir;
 	s.room = room;
 	if (s.kind == SensorKind::sim && !room) {
 		std::fprintf(stderr, "ombrixd: the simulated sensor has no room\n");
@@ -222,7 +221,7 @@ Reading read_sensor(const Sensor &s, double now_s)
 	case SensorKind::file:
 		return read_file(s.arg.c_str(), parse_plain_number);
 	case SensorKind::exec:
-		return read_command(s.arg.c_str(), s.dir.c_str());
+		return read_command(s.arg.c_str());
 	case SensorKind::mqtt:
 		break;
 	}

@@ -18,7 +18,6 @@ struct Reading {
 struct Sensor {
 	SensorKind kind = SensorKind::sim;
 	std::string arg;            // path or command
-	std::string dir;            // where an exec: command runs
 	Room *room = nullptr;       // sim
 };
 

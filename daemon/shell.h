@@ -5,9 +5,9 @@
 
 #include <cstddef>
 
-// Runs "/bin/sh -c command" in the folder dir with standard input from
-// /dev/null, default signal dispositions and an empty signal mask, in a
-// process group of its own.  Its standard output is read into out
+// Runs "/bin/sh -c command" with standard input from /dev/null, default
+// signal dispositions and an empty signal mask, in a process group of its
+// own.  Its standard output is read into out
 // (NUL-terminated when out_len is not 0; what does not fit is read and
 // dropped); its standard error is ours.  At timeout_s, or as soon as
 // cancel_fd (when not -1) polls readable, the whole group is killed; once
@@ -16,8 +16,8 @@
 // threads at once.
 // Returns the exit status (0 to 255), or -1 when it could not start, died
 // of a signal, was killed at the timeout or cancelled; *why then says which.
-int run_shell(const char *command, const char *dir, double timeout_s, int cancel_fd, char *out,
-              size_t out_len, const char **why);
+int run_shell(const char *command, double timeout_s, int cancel_fd, char *out, size_t out_len,
+              const char **why);
 
 // The *why of a cancelled command.
 extern const char *const shell_cancelled;

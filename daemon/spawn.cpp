@@ -29,7 +29,7 @@ int ms_until(double deadline_s)
 // Starts the shell with its output into out_fd.  The caller's signal mask
 // and ignored signals are the daemon's business, not the command's; its own
 // process group lets a timeout kill whatever the command started.
-bool start(const char *command, const char *dir, int out_fd, pid_t *pid, const char **why)
+bool start(const char *command, int out_fd, pid_t *pid, const char **why)
 {
 	posix_spawn_file_actions_t files;
 	posix_spawnattr_t attr;
@@ -39,7 +39,6 @@ bool start(const char *command, const char *dir, int out_fd, pid_t *pid, const c
 	posix_spawn_file_actions_init(&files);
 	posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
 	posix_spawn_file_actions_adddup2(&files, out_fd, STDOUT_FILENO);
-	posix_spawn_file_actions_addchdir_np(&files, dir);
 	posix_spawnattr_init(&attr);
 	posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
 	                                    POSIX_SPAWN_SETPGROUP);
@@ -112,8 +111,8 @@ int watch_pid(pid_t pid)
 
 const char *const shell_cancelled = "cancelled for a newer command";
 
-int run_shell(const char *command, const char *dir, double timeout_s, int cancel_fd, char *out,
-              size_t out_len, const char **why)
+int run_shell(const char *command, double timeout_s, int cancel_fd, char *out, size_t out_len,
+              const char **why)
 {
 	double deadline_s = clock_s() + timeout_s;
 	size_t used = 0;
@@ -125,7 +124,7 @@ int run_shell(const char *command, const char *dir, double timeout_s, int cancel
 		return -1;
 	}
 	pid_t pid;
-	bool started = start(command, dir, pipe_fds[1], &pid, why);
+	bool started = start(command, pipe_fds[1], &pid, why);
 	close(pipe_fds[1]);
 	if (!started) {
 		close(pipe_fds[0]);
