@@ -254,7 +254,9 @@ TEST_F(Daemon, FailingExecHeaterIsReportedAndTriedAgainEachPeriod)
 	EXPECT_EQ(calls(run.get("calls"), "on"), tries) << run.get("calls");
 	run.signal(SIGTERM);
 	EXPECT_EQ(run.wait_exit(stop_deadline), 0) << context();
-	EXPECT_EQ(lines(run.get("calls")).back().substr(0, 4), "off ");
+	std::vector<std::string> called = lines(run.get("calls"));
+	ASSERT_FALSE(called.empty()) << "the relay was never called";
+	EXPECT_EQ(called.back().substr(0, 4), "off ");
 }
 
 bool gone(pid_t pid)
