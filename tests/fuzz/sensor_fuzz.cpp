@@ -50,9 +50,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 			check(std::isfinite(value));
 	bool on = false;
 	parse_heater_report(text.c_str(), "ON", "OFF", &on);
-	// One's own claim is never an answer or a reason to yield.
+	// One's own claim is never an answer or a reason to yield.  An id is a
+	// C string, as the payload is: up to the first NUL.
+	std::string id = text.c_str();
 	for (bool holding : {false, true})
-		check(claim_seen(holding, text, (std::string(claim_asked) + text).c_str()) == Claim::ignore);
+		check(claim_seen(holding, id, (std::string(claim_asked) + id).c_str()) == Claim::ignore);
 	claim_seen(false, "ombrixd-default-host", text.c_str());
 	return 0;
 }
