@@ -14,9 +14,12 @@ inline constexpr bool plain_build = false;
 inline constexpr bool plain_build = true;
 #endif
 
+// The build's programs run under qemu-user (a cross build).
+inline constexpr bool emulated = EMULATOR[0] != '\0';
+
 // Under qemu-user a process's resident memory is qemu's, translated code
 // included, which grows as more code runs: it is compared only natively.
-inline constexpr bool resident_is_own = plain_build && EMULATOR[0] == '\0';
+inline constexpr bool resident_is_own = plain_build && !emulated;
 
 // qemu-user runs the build's programs several times slower than the host,
 // so a real-time deadline for what they do stretches by this factor (set

@@ -243,7 +243,10 @@ pid_t adopted_daemon(pid_t first, pid_t client, int *status)
 	if (chdir(BUILD_ROOT) < 0 || !isolate(l.tmp.c_str()) || unshare(CLONE_NEWUTS) < 0 ||
 	    sethostname(l.host.c_str(), l.host.size()) < 0 || !hide(l) || !daemon_outputs(l, &out, &err))
 		_exit(126);
-	prctl(PR_SET_CHILD_SUBREAPER, 1);
+	// Without it a daemon that forks itself away escapes to init, and
+	// nobody stops it at the end of the case.
+	if (prctl(PR_SET_CHILD_SUBREAPER, 1) < 0 && l.daemonizes)
+		_exit(126);
 	// The daemon must not find the service manager of the test run.
 	unsetenv("NOTIFY_SOCKET");
 	unsetenv("WATCHDOG_USEC");
@@ -376,6 +379,12 @@ std::string DaemonRun::err() const
 std::string DaemonRun::client_err() const
 {
 	return read_file(root_ + "/client.err");
+}
+
+bool DaemonRun::can_adopt()
+{
+	int on = 0;
+	return prctl(PR_GET_CHILD_SUBREAPER, &on) == 0;
 }
 
 void DaemonRun::signal(int sig) const

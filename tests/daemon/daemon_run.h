@@ -60,6 +60,9 @@ public:
 	// The daemon goes into the background (--daemon): the process started
 	// leaves, and the one it leaves behind is the daemon from then on.
 	void daemonizes() { daemonizes_ = true; }
+	// Whether a run can adopt what the daemon leaves behind, as a run that
+	// daemonizes must: qemu-user 7.2 has no child subreaper.
+	static bool can_adopt();
 	// The host name the daemon sees; set before start().
 	void host(const std::string &name) { host_ = name; }
 	// The daemon sees dir without the entries whose names begin with
