@@ -100,6 +100,13 @@ protected:
 		ASSERT_TRUE(heater_is(on, settle)) << run.err();
 	}
 
+	// Reports go out through the log's own thread, so they too may come a
+	// moment after the heater file changed.
+	bool reports(const std::string &part)
+	{
+		return wait_for([&] { return has(run.err(), part); }, 1s);
+	}
+
 	std::string context() const { return "stdout:\n" + run.out() + "stderr:\n" + run.err(); }
 
 	DaemonRun run;

@@ -66,12 +66,12 @@ TEST_F(Daemon, RemovedSensorSwitchesOffWithinTheTimeoutAndBackOnWhenItReturns)
 	ASSERT_TRUE(heater_is(off, lost_deadline)) << context();
 	auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - removed);
 	RecordProperty("off_after_ms", static_cast<int>(took.count()));
-	EXPECT_TRUE(has(run.err(), "rule sensor-lost tripped")) << context();
+	EXPECT_TRUE(reports("rule sensor-lost tripped")) << context();
 	EXPECT_TRUE(prints("heater=OFF rule=sensor-lost\n")) << context();
 
 	run.put("sensor", "60\n");
 	EXPECT_TRUE(heater_is(on, settle)) << context();
-	EXPECT_TRUE(has(run.err(), "rule sensor-lost cleared")) << context();
+	EXPECT_TRUE(reports("rule sensor-lost cleared")) << context();
 }
 
 // With no status file the library retries for two minutes; the rules must
@@ -243,7 +243,7 @@ TEST_F(Daemon, FailingExecHeaterIsReportedAndTriedAgainEachPeriod)
 	run.put("status", "ON\n");
 	run.start(files({"--heater", "exec:sh /tmp/relay"}), false);
 	EXPECT_TRUE(wait_for([&] { return calls(run.get("calls"), "on") >= 2; }, settle)) << run.get("calls");
-	EXPECT_TRUE(has(run.err(), "cannot switch the heater ON: the heater command failed\n")) << context();
+	EXPECT_TRUE(reports("cannot switch the heater ON: the heater command failed\n")) << context();
 	EXPECT_TRUE(prints(" heater=failed ")) << "the state line shows the wish, not the heater\n" << context();
 
 	// Once it takes, it is not switched again.

@@ -64,7 +64,7 @@ TEST_P(NoCommand, KeepsTheHeaterOffUntilTheControllerWritesOne)
 		return;
 	run.put("status", "ON\n");
 	EXPECT_TRUE(heater_is(on, settle)) << context();
-	EXPECT_TRUE(has(run.err(), "rule state-unknown cleared\n")) << context();
+	EXPECT_TRUE(reports("rule state-unknown cleared\n")) << context();
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, NoCommand,
@@ -79,7 +79,7 @@ TEST_F(Daemon, AVanishedStatusFileIsNoCommandOnceItIsOld)
 	run.remove("status");  // the library now retries for two minutes
 	EXPECT_TRUE(heater_is(off, lost_deadline + 1s)) << context();
 	EXPECT_TRUE(prints("rule=state-unknown\n")) << context();
-	EXPECT_TRUE(has(run.err(), "rule state-unknown tripped: no command read for 4 s; heater OFF\n")) << context();
+	EXPECT_TRUE(reports("rule state-unknown tripped: no command read for 4 s; heater OFF\n")) << context();
 }
 
 // ---- the controller dies, or cannot be told
@@ -97,7 +97,7 @@ TEST_F(Daemon, ADeadControllersOnIsNotObeyedAboveItsOffThreshold)
 	RecordProperty("off_after_ms", static_cast<int>(
 		std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - warm).count()));
 	EXPECT_TRUE(prints("command=ON heater=OFF rule=controller-silent\n")) << context();
-	EXPECT_TRUE(has(run.err(), "rule controller-silent tripped: the command is still ON 12 s after the "
+	EXPECT_TRUE(reports("rule controller-silent tripped: the command is still ON 12 s after the "
 	                           "controller was told 78.00; heater OFF until it follows\n")) << context();
 	run.put("status", "OFF\n");  // as a controller back at work would
 	EXPECT_TRUE(wait_for([&] { return has(run.err(), "rule controller-silent cleared\n"); }, settle))
@@ -113,7 +113,7 @@ TEST_F(Daemon, TheHighLimitHoldsWhateverTheCommand)
 	EXPECT_TRUE(wait_for([&] { return has(run.out(), "temp=85.00 command=ON heater=OFF rule=high-limit\n"); },
 	                     settle)) << context();
 	EXPECT_EQ(run.get("heater"), off);
-	EXPECT_TRUE(has(run.err(), "rule high-limit tripped: 85.00 is above 80; heater OFF\n")) << context();
+	EXPECT_TRUE(reports("rule high-limit tripped: 85.00 is above 80; heater OFF\n")) << context();
 	run.put("sensor", "79.5\n");  // not yet a degree below
 	std::this_thread::sleep_for(2s);
 	EXPECT_EQ(run.get("heater"), off) << context();
