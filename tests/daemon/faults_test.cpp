@@ -98,7 +98,7 @@ TEST_F(Daemon, ADeadControllersOnIsNotObeyedAboveItsOffThreshold)
 		std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - warm).count()));
 	EXPECT_TRUE(prints("command=ON heater=OFF rule=controller-silent\n")) << context();
 	EXPECT_TRUE(reports("rule controller-silent tripped: the command is still ON 12 s after the "
-	                           "controller was told 78.00; heater OFF until it follows\n")) << context();
+	                    "controller was told 78.00; heater OFF until it follows\n")) << context();
 	run.put("status", "OFF\n");  // as a controller back at work would
 	EXPECT_TRUE(wait_for([&] { return has(run.err(), "rule controller-silent cleared\n"); }, settle))
 		<< context();
