@@ -3,8 +3,9 @@
 # anew with mmdebstrap each run, gets the project's files as git tracks
 # them, and nothing else.  In it the README's commands run as written, each
 # in a root of its own so that neither installs for the other: the cross
-# build for an arm64 board, then ./demo for real and ./check, which builds
-# everything and runs every test.  A package the scripts forget shows as a
+# build for an arm64 board followed by CI's installs and the start of its
+# arm64 suite, then ./demo for real and ./check, which builds everything
+# and runs every test.  A package the scripts forget shows as a
 # failed step, a program the build did not find, or a skipped test.  The
 # build's dependencies must not enable or start services, but for the
 # broker that ./check says it brings.
@@ -116,6 +117,16 @@ build_cross() {
 	dpkg-deb -x "$deb" "$work/arm64"
 	readelf -h "$work/arm64/usr/sbin/ombrixd" | grep -q 'Machine:.*AArch64' ||
 		fail "the cross-built ombrixd is not an arm64 program"
+	start_arm64_suite
+}
+
+# CI's installs, then the start of its arm64 suite: configured, built and
+# its tests listed, which runs each test program under qemu-user, so that a
+# library the emulated programs load and no script installs shows here.
+start_arm64_suite() {
+	step cross ci_install 'bash .ci/install'
+	step cross arm64_suite 'cmake --preset arm64 && cmake --build --preset arm64 && ctest --preset arm64 -N'
+	grep -q '^Total Tests: [1-9]' "$work/arm64_suite.log" || fail "the arm64 suite listed no test"
 }
 
 # The main job for real: it switches the heater both ways, draws the run,

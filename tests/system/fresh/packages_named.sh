@@ -1,7 +1,7 @@
 #!/bin/sh
 # Every package the project's scripts install has a row in the README's
 # tables that names it and says why: the Build-Depends of debian/control,
-# what ./check and ./demo add to them, and what CI adds in .ci/run.
+# what ./check and ./demo add to them, and what CI adds in .ci/install.
 # usage: packages_named.sh SOURCE_DIR
 set -eu
 src=$1
@@ -12,7 +12,7 @@ build_depends() {
 }
 
 # What a script installs by name: the words after --no-install-recommends,
-# in .ci/run the arrays of packages and need's arguments too; an
+# in .ci/install the arrays of packages and need's arguments too; an
 # architecture qualifier dropped.
 installed_by() {
 	sed -n -e 's/.*--no-install-recommends \([a-z0-9 .+:-]*\)$/\1/p' \
@@ -23,7 +23,7 @@ installed_by() {
 
 rows=$(grep '^|' "$src/README.md")
 missing=
-for p in $(build_depends; for s in check demo .ci/run; do installed_by "$src/$s"; done); do
+for p in $(build_depends; for s in check demo .ci/install; do installed_by "$src/$s"; done); do
 	echo "$rows" | grep -qF "\`$p\`" || missing="$missing $p"
 done
 [ -z "$missing" ] || { echo "no row of the README says why the project installs:$missing"; exit 1; }
