@@ -8,7 +8,7 @@ src=$1 dest=$2
 mkdir -p "$dest"
 dest=$(cd "$dest" && pwd)       # the copy runs from within SOURCE_DIR
 if git -C "$src" rev-parse --git-dir >/dev/null 2>&1; then
-	git -C "$src" ls-files -z -co --exclude-standard | (cd "$src" && xargs -0 cp --parents -t "$dest")
+	git -C "$src" ls-files -z -co --exclude-standard | (cd "$src" && xargs -0 cp -P --parents -t "$dest")
 else
 	tar -C "$src" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$dest" -xf -
 fi

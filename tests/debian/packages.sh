@@ -1,7 +1,8 @@
 #!/bin/sh
-# Builds the Debian packages from a copy of the tree, has lintian check
-# them, checks where each file lands, then installs, removes and purges
-# them in a scratch root with dpkg --root.  Where the arm64 cross build's
+# Builds the Debian packages in a copy of the tree, checks that the build
+# left nothing git would track, has lintian check the packages, checks
+# where each file lands, then installs, removes and purges them in a
+# scratch root with dpkg --root.  Where the arm64 cross build's
 # tools are installed (./check --arm64-tools), the arm64 packages are built
 # and checked too.
 # usage: packages.sh SOURCE_DIR WORK_DIR
@@ -17,8 +18,24 @@ for tool in dpkg-buildpackage dpkg-checkbuilddeps lintian; do
 	command -v "$tool" >/dev/null || { echo "skipped: no $tool here"; exit $skip; }
 done
 
+# copy_tree: the sources into $work/src, as a git checkout of their own, so
+# that the build below runs in a checkout as a person's does.
 copy_tree() {
 	rm -rf "$work" && sh "$(dirname "$0")/../copy_tree.sh" "$src" "$work/src"
+	git -C "$work/src" init -q && git -C "$work/src" add -A &&
+		git -C "$work/src" -c user.name=test -c user.email=test@localhost commit -qm tree
+}
+
+# check_leftovers: the package build left nothing that git would track, and
+# the tests' copy of such a tree works, an untracked link to nowhere too.
+check_leftovers() {
+	left=$(git -C "$work/src" status --porcelain)
+	[ -z "$left" ] || fail "the package build left files git would track: $left"
+	ln -s nowhere "$work/src/dangling"
+	sh "$(dirname "$0")/../copy_tree.sh" "$work/src" "$work/copy" || { fail "the copy of a built tree"; return; }
+	[ -L "$work/copy/dangling" ] || fail "the copy lost an untracked link"
+	[ -e "$work/copy/debian/files" ] && fail "the copy took the package build's debian/files"
+	rm -rf "$work/copy" "$work/src/dangling"
 }
 
 # build [ARCH]: the binary packages into $work, the tests left out.
@@ -98,6 +115,7 @@ check_lifecycle() {
 copy_tree
 dpkg-checkbuilddeps -Pnocheck "$work/src/debian/control" || { echo "skipped: build dependencies missing"; exit $skip; }
 build
+check_leftovers
 lintian --fail-on error,warning "$work"/ombrix_*_"$native".changes || fail "lintian"
 check_files "$native" "$(dpkg-architecture -qDEB_HOST_MULTIARCH)"
 check_units
