@@ -2,10 +2,10 @@
 # A fresh Debian machine follows the README: a clean bookworm root, made
 # anew with mmdebstrap each run, gets the project's files as git tracks
 # them, and nothing else.  In it the README's commands run as written, each
-# in a root of its own so that neither installs for the other: the cross
-# build for an arm64 board followed by CI's installs and the start of its
-# arm64 suite, then ./demo for real and ./check, which builds everything
-# and runs every test.  A package the scripts forget shows as a
+# in a root of its own so that none installs for another: the cross build
+# for an arm64 board; CI's installs and the start of its arm64 suite; and
+# ./demo for real, then ./check, which builds everything and runs every
+# test.  A package the scripts forget shows as a
 # failed step, a program the build did not find, or a skipped test.  The
 # build's dependencies must not enable or start services, but for the
 # broker that ./check says it brings.
@@ -117,15 +117,19 @@ build_cross() {
 	dpkg-deb -x "$deb" "$work/arm64"
 	readelf -h "$work/arm64/usr/sbin/ombrixd" | grep -q 'Machine:.*AArch64' ||
 		fail "the cross-built ombrixd is not an arm64 program"
-	start_arm64_suite
 }
 
-# CI's installs, then the start of its arm64 suite: configured, built and
-# its tests listed, which runs each test program under qemu-user, so that a
-# library the emulated programs load and no script installs shows here.
+# CI's installs from nothing, then the start of its arm64 suite: configured,
+# and a test program of each part built and listed, which runs it under
+# qemu-user, so that a library the emulated tests load and no script
+# installs fails here.  The rest of the suite builds alike.
+arm64_probes="error_test state_test client_test rules_test"
 start_arm64_suite() {
-	step cross ci_install 'bash .ci/install'
-	step cross arm64_suite 'cmake --preset arm64 && cmake --build --preset arm64 && ctest --preset arm64 -N'
+	step ci ci_install 'bash .ci/install'
+	step ci arm64_suite "cmake --preset arm64 && cmake --build --preset arm64 --target $arm64_probes && ctest --preset arm64 -N"
+	for probe in $arm64_probes; do
+		grep -q "${probe}_NOT_BUILT" "$work/arm64_suite.log" && fail "the arm64 suite did not list $probe"
+	done
 	grep -q '^Total Tests: [1-9]' "$work/arm64_suite.log" || fail "the arm64 suite listed no test"
 }
 
@@ -165,17 +169,23 @@ skipped_for_arm64() {
 	grep -q '(./check --arm64-tools)' "$work/skip.log"
 }
 
-# The cross build runs beside the main job, which mostly waits; a failure
-# of the main job waits for it, so that nothing runs on after the test.
+# The cross build and CI's installs run beside the main job, which mostly
+# waits; a failure of the main job waits for them, so that nothing runs on
+# after the test.
 new_root cross
+new_root ci
 new_root quick
 build_cross &
 cross=$!
-trap '[ -z "$cross" ] || wait $cross || true' EXIT
+start_arm64_suite &
+ci=$!
+trap 'for job in $cross $ci; do wait $job || true; done' EXIT
 run_demo
 wait $cross || { cross= && fail "the cross build"; }
 cross=
-rm -rf "$work/cross" "$work/arm64"
+wait $ci || { ci= && fail "CI's installs or its arm64 suite"; }
+ci=
+rm -rf "$work/cross" "$work/ci" "$work/arm64"
 run_check
 rm -rf "$work/quick" "$work/clean"
-echo "a fresh $suite machine ran the cross build, ./demo and ./check as the README says"
+echo "a fresh $suite machine ran the cross build, CI's installs, the start of its arm64 suite, ./demo and ./check"
