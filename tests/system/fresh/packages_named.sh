@@ -24,7 +24,7 @@ installed_by() {
 rows=$(grep '^|' "$src/README.md")
 missing=
 for p in $(build_depends; for s in check demo .ci/install; do installed_by "$src/$s"; done); do
-	echo "$rows" | grep -qF "\`$p\`" || missing="$missing $p"
+	echo "$rows" | grep -qF -e "\`$p\`" -e "\`$p:" || missing="$missing $p"
 done
 [ -z "$missing" ] || { echo "no row of the README says why the project installs:$missing"; exit 1; }
 echo "the README says why it installs each of: $(build_depends | tr '\n' ' ')and the scripts' own"
