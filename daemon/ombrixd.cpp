@@ -152,7 +152,7 @@ void report_trip(const Daemon &d, rules::Rule r)
 		       static_cast<double>(d.st.temp), s.high_limit);
 		break;
 	case rules::duplicate_zone:
-		report(LOG_CRIT, "rule %s tripped: another ombrixd holds zone %s; heater OFF until a restart", name,
+		report(LOG_CRIT, "rule %s tripped: another ombrixd holds zone %s; heater OFF while it does", name,
 		       d.cfg.zone.c_str());
 		break;
 	case rules::rule_count:
@@ -224,8 +224,8 @@ void take_inbox(Daemon &d, double now)
 		rules::heater_report(d.st, in.report);
 	if (in.connected)
 		d.next_drive_s = now;  // the plug gets the command at once
-	if (in.duplicate)
-		rules::duplicate(d.st);
+	if (in.has_duplicate)
+		rules::duplicate(d.st, in.duplicate);
 }
 
 // Asks the driver for what the rules decided: at once on a change, again

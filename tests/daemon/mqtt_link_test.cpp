@@ -294,6 +294,65 @@ TEST(MqttCa, AMissingOrGarbageCaFileExitsOneAtStartWithOneLine)
 	}
 }
 
+// --- one message on the claim topic ------------------------------------------
+
+// Whoever may publish on the broker sends one message on the zone's claim
+// topic while the daemon heats.  It may hold back for a moment, but never
+// with the plug left ON, and never for good.
+struct Forgery {
+	const char *name;
+	const char *text;
+	bool retained;
+	bool on_claim;  // sent while the daemon claims the zone again, after its link was cut
+};
+
+void PrintTo(const Forgery &f, std::ostream *os)
+{
+	*os << f.name;
+}
+
+class MqttForged : public MqttLink, public testing::WithParamInterface<Forgery> {};
+
+TEST_P(MqttForged, LeavesThePlugOffAndTheZoneHeatsAgainWithinTheBound)
+{
+	const Forgery &f = GetParam();
+	start_broker();
+	Proxy proxy(port_);
+	ASSERT_NE(proxy.port(), 0);
+	DaemonRun run;
+	drive_on(run, {"--mqtt", url_at(proxy.port())}, "15");
+	if (f.on_claim) {
+		Subscriber claims(port_, "ombrix/attic/claim", dir_ + "/claims");
+		proxy.cut(Proxy::Cut::fin);
+		ASSERT_TRUE(wait_for([&] { return has(claims.lines(), "ombrix/attic/claim claim ombrixd-attic-"); },
+		                     reconnect_deadline)) << run.err();
+	}
+	ASSERT_TRUE(mqtt_publish(port_, "ombrix/attic/claim", f.text, f.retained));
+	EXPECT_TRUE(logs(run, "(" + std::string(f.text) + "); this one holds back", 2s)) << run.err();
+	// A period is 1 s: the OFF goes out before the daemon lets go.
+	EXPECT_TRUE(plug_got("OFF", 2s)) << run.err() << sub_->lines();
+	EXPECT_TRUE(wait_for([&] { return has(run.out(), "rule=duplicate-zone"); }, 2s)) << run.out();
+	// Nobody says "held" after it: the zone is this daemon's again.
+	EXPECT_TRUE(plug_got("ON", zone_back_deadline)) << run.err() << sub_->lines();
+	EXPECT_TRUE(logs(run, "rule duplicate-zone cleared", 2s)) << run.err();
+	EXPECT_TRUE(retained_is("ombrix/attic/availability", "online", 2s));
+}
+
+INSTANTIATE_TEST_SUITE_P(Claim, MqttForged,
+	testing::Values(Forgery{"held", "held a", false, false},
+	                Forgery{"retained_held", "held a", true, false},
+	                Forgery{"claim", "claim a", false, true}),
+	[](const testing::TestParamInfo<Forgery> &i) { return std::string(i.param.name); });
+
+TEST_F(MqttLink, ARetainedClaimKeepsNoDaemonOffTheZone)
+{
+	start_broker();
+	ASSERT_TRUE(mqtt_publish(port_, "ombrix/attic/claim", "held a", true));
+	DaemonRun run;
+	drive_on(run, {}, "15");
+	EXPECT_FALSE(has(run.err(), "holds back")) << run.err();
+}
+
 // --- two daemons, one zone ---------------------------------------------------
 
 class MqttZone : public MqttLink, public testing::WithParamInterface<bool> {
@@ -358,6 +417,41 @@ TEST_F(MqttLink, TwoDaemonsStartedTogetherSettleOnOne)
 	EXPECT_TRUE(wait_for(settled, online_deadline)) << a.err() << b.err();
 	std::this_thread::sleep_for(hold_back_settle);
 	EXPECT_TRUE(settled()) << a.err() << b.err();
+}
+
+// Two daemons that would both heat: one drives the plug, steadily, for
+// longer than the bound; when it stops, the other takes the zone over.
+TEST_F(MqttLink, TwoHeatingDaemonsKeepThePlugSteadyAndTheOtherTakesOverOnceTheFirstIsGone)
+{
+	start_broker();
+	subscribe(plug_topic);
+	feeder_ = std::make_unique<Feeder>(port_, "15");
+	DaemonRun a, b;
+	a.host(host_named("alpha"));
+	b.host(host_named("beta"));
+	for (DaemonRun *run : {&a, &b}) {
+		run->put("status", "ON\n");
+		run->start(args({}), false);
+	}
+	auto settled = [&] {
+		return count(a.err() + b.err(), connected) == 1 &&
+		       has(a.out(), "rule=duplicate-zone") != has(b.out(), "rule=duplicate-zone");
+	};
+	ASSERT_TRUE(wait_for(settled, online_deadline)) << a.err() << b.err();
+	ASSERT_TRUE(plug_got("ON", switch_deadline)) << sub_->lines();
+	size_t steady_from = seen_;
+	std::this_thread::sleep_for(zone_back_deadline);
+	EXPECT_TRUE(settled()) << a.err() << b.err();
+	std::string steady = sub_->lines().substr(steady_from);
+	EXPECT_FALSE(has(steady, "OFF")) << steady;
+	EXPECT_GE(count(steady, "ON"), 10u) << steady;  // sent every period
+	DaemonRun &first = has(a.out(), "rule=duplicate-zone") ? b : a;
+	DaemonRun &other = &first == &a ? b : a;
+	first.signal(SIGTERM);
+	EXPECT_EQ(first.wait_exit(stop_deadline), 0) << first.err();
+	EXPECT_TRUE(plug_got("OFF", 1s)) << sub_->lines();
+	EXPECT_TRUE(plug_got("ON", zone_back_deadline)) << other.err() << sub_->lines();
+	EXPECT_TRUE(logs(other, "rule duplicate-zone cleared", 2s)) << other.err();
 }
 
 } // namespace
