@@ -47,7 +47,8 @@ bool bus_heater(Bus &b, bool on, const char **why);
 void bus_state(Bus &b, const BusState &st);
 
 // Drives the heater OFF once and waits up to timeout_s for the broker to
-// acknowledge it: for --switch-off.  Returns whether it was acknowledged.
+// acknowledge it: for --switch-off and the daemon's end.  Returns whether
+// it was acknowledged.
 bool bus_switch_off(Bus &b, double timeout_s);
 
 // Says goodbye: availability "offline", then disconnects and stops the

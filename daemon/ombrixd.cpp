@@ -345,6 +345,12 @@ void say_goodbye(int sig)
 	notify("STOPPING=1");
 	const char *why = nullptr;
 	bool off = d.driver.stop(stop_switch_s, &why);
+	// A plug's OFF was only queued: the broker must have taken it before
+	// this daemon lets go of the plug.
+	if (off && d.cfg.heater == HeaterKind::mqtt && !bus_switch_off(*d.bus, bus_switch_off_s)) {
+		off = false;
+		why = "the broker did not acknowledge it";
+	}
 	if (!off)
 		report(LOG_ERR, "cannot switch the heater OFF: %s", why);
 	d.heater = off ? "OFF" : "failed";

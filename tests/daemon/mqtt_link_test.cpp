@@ -26,6 +26,7 @@ constexpr auto connack_deadline = 15s;     // the daemon waits 10 s for an answe
 constexpr auto will_deadline = 30s;        // the broker's 1.5 keepalives of silence
 constexpr auto keepalive_deadline = 20s;   // then the daemon's two: a ping, and 15 s for its answer
 constexpr auto hold_back_settle = 4s;      // for a takeover loop to show, if there were one
+constexpr auto silent_stop_deadline = 12s; // 5 s for the plug's OFF, 1 s for "offline", 2 s to disconnect
 
 const char *const lost = "mqtt: lost the broker: ";
 const char *const cannot = "mqtt: cannot connect to ";
@@ -292,6 +293,21 @@ TEST(MqttCa, AMissingOrGarbageCaFileExitsOneAtStartWithOneLine)
 		EXPECT_EQ(count(err, "\n"), 1u) << err;
 		EXPECT_TRUE(has(err, std::string("ombrixd: --mqtt-ca: ") + file + ": ")) << err;
 	}
+}
+
+// A stop whose OFF the broker never took is no clean stop: the plug may
+// still be ON.
+TEST_F(MqttLink, AStopWhoseOffTheBrokerNeverTookExitsOne)
+{
+	start_broker();
+	Proxy proxy(port_);
+	ASSERT_NE(proxy.port(), 0);
+	DaemonRun run;
+	drive_on(run, {"--mqtt", url_at(proxy.port())}, "15");
+	proxy.silence(true);
+	run.signal(SIGTERM);
+	EXPECT_EQ(run.wait_exit(silent_stop_deadline), 1) << run.err();
+	EXPECT_TRUE(has(run.err(), "cannot switch the heater OFF: the broker did not acknowledge it")) << run.err();
 }
 
 // --- one message on the claim topic ------------------------------------------
