@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -468,6 +469,49 @@ TEST_F(MqttLink, TwoHeatingDaemonsKeepThePlugSteadyAndTheOtherTakesOverOnceTheFi
 	EXPECT_TRUE(plug_got("OFF", 1s)) << sub_->lines();
 	EXPECT_TRUE(plug_got("ON", zone_back_deadline)) << other.err() << sub_->lines();
 	EXPECT_TRUE(logs(other, "rule duplicate-zone cleared", 2s)) << other.err();
+}
+
+// --- who may publish ---------------------------------------------------------
+
+// The README's ACL, as it stands there.
+std::string readme_acl()
+{
+	std::string readme = read_file(README_PATH);
+	size_t from = readme.find("# /etc/mosquitto/acl\n");
+	size_t to = readme.find("```", from);
+	return from == std::string::npos || to == std::string::npos ? "" : readme.substr(from, to - from);
+}
+
+TEST_F(MqttLink, UnderTheReadmesAclAClaimFromAnotherUserChangesNothing)
+{
+	std::string acl = readme_acl();
+	ASSERT_TRUE(has(acl, "user attic\n")) << acl;
+	std::string passwd = dir_ + "/passwd";
+	ASSERT_TRUE(make_password_file(passwd, "attic", "attic-secret"));
+	ASSERT_TRUE(add_password(passwd, "hub", "hub-secret"));
+	ASSERT_TRUE(add_password(passwd, "tester", "tester-secret"));
+	// The test watches everything, and may write only its own topics.
+	std::ofstream(dir_ + "/acl") << acl << "\nuser tester\ntopic read #\ntopic readwrite ombrix-test/#\n";
+	Broker::Options opt;
+	opt.password_file = passwd;
+	opt.acl_file = dir_ + "/acl";
+	start_broker(opt);
+	Login tester{"tester", "tester-secret"};
+	Subscriber plug(port_, "cmnd/attic-plug/POWER", dir_ + "/plug", tester);
+	DaemonRun run;
+	run.put("sensor", "15\n");
+	run.put("status", "ON\n");
+	run.put("password", "attic-secret\n");
+	run.start({"--mqtt", url(), "--mqtt-user", "attic", "--mqtt-password-file", "/tmp/password", "--period", "1",
+	           "--zone", "attic", "--sensor", "file:/tmp/sensor", "--heater", "mqtt:cmnd/attic-plug/POWER"},
+	          false);
+	ASSERT_TRUE(wait_for([&] { return has(plug.lines(), "cmnd/attic-plug/POWER ON"); }, switch_deadline))
+		<< run.err() << plug.lines();
+	mqtt_publish(port_, "ombrix/attic/claim", "held a", false, {"hub", "hub-secret"});
+	std::this_thread::sleep_for(hold_back_settle);
+	EXPECT_FALSE(has(run.err(), "holds back")) << run.err();
+	EXPECT_FALSE(has(plug.lines(), "OFF")) << plug.lines();
+	EXPECT_FALSE(has(run.out(), "rule=duplicate-zone")) << run.out();
 }
 
 } // namespace
