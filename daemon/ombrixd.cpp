@@ -347,7 +347,7 @@ void say_goodbye(int sig)
 	bool off = d.driver.stop(stop_switch_s, &why);
 	// A plug's OFF was only queued: the broker must have taken it before
 	// this daemon lets go of the plug.
-	if (off && d.cfg.heater == HeaterKind::mqtt && !bus_switch_off(*d.bus, bus_switch_off_s)) {
+	if (off && d.bus && d.cfg.heater == HeaterKind::mqtt && !bus_switch_off(*d.bus, bus_switch_off_s)) {
 		off = false;
 		why = "the broker did not acknowledge it";
 	}
