@@ -897,6 +897,10 @@ bool bus_heater(Bus &b, bool on, const char **why)
 {
 	std::lock_guard<std::mutex> hold(b.lock);
 	if (b.held_back) {
+		// The plug is the other's now; this daemon's own last word to it,
+		// an OFF the broker took as it held back, stands.
+		if (!on && !b.last_on)
+			return true;
 		*why = "another ombrixd holds the zone";
 		return false;
 	}
@@ -953,6 +957,11 @@ bool publish_acked(Bus &b, const std::string &topic, const char *text, bool reta
 
 bool bus_switch_off(Bus &b, double timeout_s)
 {
+	{
+		std::lock_guard<std::mutex> hold(b.lock);
+		if (b.held_back && !b.last_on)
+			return true;  // the plug is another's, and this daemon left it OFF
+	}
 	return publish_acked(b, b.heater_topic, b.cfg.heater_off.c_str(), false, timeout_s);
 }
 

@@ -39,7 +39,9 @@ Bus *bus_open(const Config &cfg, Mailbox &mb);
 
 // Publishes the heater command on the mqtt: heater topic, QoS 1, not
 // retained.  Returns false with *why set when it could not be queued (not
-// connected, or the zone is another daemon's).
+// connected, or the zone is another daemon's).  While another daemon
+// holds the zone, an OFF sends nothing and succeeds once this daemon's
+// last command to the plug was an OFF.
 bool bus_heater(Bus &b, bool on, const char **why);
 
 // Publishes the state topics that changed (all of them after a new

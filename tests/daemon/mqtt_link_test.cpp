@@ -436,6 +436,25 @@ TEST_F(MqttLink, TwoDaemonsStartedTogetherSettleOnOne)
 	EXPECT_TRUE(settled()) << a.err() << b.err();
 }
 
+// One that holds back has left the plug OFF: it says so, and stops cleanly.
+TEST_F(MqttLink, ADaemonThatHoldsBackShowsItsPlugOffAndStopsCleanly)
+{
+	start_broker();
+	DaemonRun first, second;
+	first.host(host_named("alpha"));
+	second.host(host_named("beta"));
+	first.put("status", "OFF\n");
+	first.start(args({}), false);
+	ASSERT_TRUE(online(first, 1, online_deadline)) << first.err();
+	second.put("status", "OFF\n");
+	second.start(args({}), false);
+	EXPECT_TRUE(wait_for([&] { return has(second.out(), "heater=OFF rule=duplicate-zone"); }, online_deadline))
+		<< second.out() << second.err();
+	second.signal(SIGTERM);
+	EXPECT_EQ(second.wait_exit(stop_deadline), 0) << second.err();
+	EXPECT_FALSE(has(second.err(), "cannot switch the heater OFF: another")) << second.err();
+}
+
 // Two daemons that would both heat: one drives the plug, steadily, for
 // longer than the bound; when it stops, the other takes the zone over.
 TEST_F(MqttLink, TwoHeatingDaemonsKeepThePlugSteadyAndTheOtherTakesOverOnceTheFirstIsGone)
