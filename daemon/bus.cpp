@@ -45,6 +45,7 @@ constexpr double retry_first_s = 1;        // backoff of connection attempts
 constexpr double retry_max_s = 30;
 constexpr double connack_wait_s = 10;      // for the broker to answer a connection
 constexpr double claim_wait_s = 2;         // for a daemon that holds the zone to answer a claim
+constexpr double off_wait_s = 2;           // for the broker to take the plug's OFF as a daemon holds back
 constexpr int loop_wait_ms = 1000;         // longest wait in the loop, which times the keepalive
 constexpr int qos = 1;                     // at least once, everywhere
 constexpr size_t payload_max = 1024;       // longer readings are bad
@@ -77,7 +78,8 @@ enum class Link {
 	connecting,  // connecting, until the CONNACK
 	claiming,    // connected, waiting to hear whether the zone is another's
 	active,      // the zone is this daemon's
-	held,        // another daemon holds the zone: off the bus for good
+	watching,    // another daemon holds the zone: connected without a Last Will, to see it go
+	held,        // another daemon holds the zone on this host: off the bus while it runs
 };
 
 } // namespace
@@ -105,10 +107,14 @@ public:
 	Shown shown;
 	bool active = false;       // the zone is this daemon's: it may publish
 	bool held_back = false;    // another daemon holds the zone
+	bool last_on = false;      // the last command this daemon gave the plug was ON
 
 	// Kept by the bus thread alone.
 	bool yield = false;        // set by a callback: the zone is another's
+	bool watch = false;        // connect as a watcher
 	Link link = Link::idle;
+	double rival_seen_s = 0;   // when the daemon that holds the zone last said so
+	double next_held_s = 0;    // when to say again that the zone is this daemon's
 	std::thread thread;
 	double since_s = 0;        // when the current connection or claim began
 	double next_try_s = 0;
@@ -398,6 +404,12 @@ void on_connect(mosquitto *, void *obj, int rc)
 		b.active = true;
 		return;
 	}
+	if (b.watch) {
+		b.link = Link::watching;
+		b.rival_seen_s = b.since_s;
+		subscribe(b, b.t_claim);
+		return;
+	}
 	// A new subscription starts with the retained reading, which is
 	// skipped: worth one word in the log for each connection.
 	b.warned_retained = false;
@@ -477,8 +489,12 @@ void take_claim(Bus &b, const mosquitto_message *m)
 	if (!text_of(m, text))
 		return;
 	bool holding = b.link == Link::active;
-	switch (claim_seen(holding, b.client_id, text)) {
+	Role role = holding ? Role::holding : b.link == Link::watching ? Role::watching : Role::asking;
+	switch (claim_seen(role, b.client_id, text, m->retain)) {
 	case Claim::ignore:
+		return;
+	case Claim::rival:
+		b.rival_seen_s = clock_s();
 		return;
 	case Claim::answer:
 		if (holding)
@@ -487,7 +503,7 @@ void take_claim(Bus &b, const mosquitto_message *m)
 		publish(b, nullptr, b.t_claim, holding ? b.held.c_str() : b.claim.c_str(), false);
 		return;
 	case Claim::yield:
-		report(LOG_CRIT, "mqtt: another ombrixd holds zone %s (%s); this one leaves the bus", b.cfg.zone.c_str(),
+		report(LOG_CRIT, "mqtt: another ombrixd holds zone %s (%s); this one holds back", b.cfg.zone.c_str(),
 		       text);
 		b.yield = true;
 		return;
@@ -535,8 +551,10 @@ bool set_up(Bus &b, mosquitto **out, const char **why)
 		return false;
 	}
 	b.lib->threaded_set(m, true);
-	int rc = b.lib->will_set(m, b.t_availability.c_str(), static_cast<int>(std::strlen(offline)), offline,
-	                            qos, true);
+	// A watcher's end says nothing of the zone, which another holds.
+	int rc = b.watch ? MOSQ_ERR_SUCCESS
+	                 : b.lib->will_set(m, b.t_availability.c_str(), static_cast<int>(std::strlen(offline)),
+	                                   offline, qos, true);
 	if (rc == MOSQ_ERR_SUCCESS && !cfg.mqtt_user.empty())
 		rc = b.lib->username_pw_set(m, cfg.mqtt_user.c_str(),
 		                               cfg.mqtt_password.empty() ? nullptr : cfg.mqtt_password.c_str());
@@ -595,13 +613,20 @@ void fail(Bus &b, const char *why, double now)
 
 // The zone is this daemon's: everything it shows goes out, and the
 // supervisor sends the plug its command at once.
-void take_zone(Bus &b)
+void take_zone(Bus &b, double now)
 {
+	bool was_held_back;
 	{
 		std::lock_guard<std::mutex> hold(b.lock);
 		show_all(b);
 		b.active = true;
+		was_held_back = b.held_back;
+		b.held_back = false;
 	}
+	publish(b, nullptr, b.t_claim, b.held.c_str(), false);
+	b.next_held_s = now + held_every_s;
+	if (was_held_back)
+		b.mb.post_duplicate(false);
 	b.link = Link::active;
 	b.backoff_s = retry_first_s;
 	b.said[0] = '\0';
@@ -609,15 +634,69 @@ void take_zone(Bus &b)
 	b.mb.post_connected();
 }
 
-void leave_zone(Bus &b)
+// Publishes the plug's OFF and runs the loop until the broker has taken
+// it, or for off_wait_s; whether it did.
+bool send_off(Bus &b)
 {
-	drop(b, true);
+	int mid = 0;
+	{
+		std::lock_guard<std::mutex> hold(b.ack_lock);
+		b.acked_mid = 0;
+	}
+	if (publish(b, &mid, b.heater_topic, b.cfg.heater_off.c_str(), false) != MOSQ_ERR_SUCCESS)
+		return false;
+	for (double end = clock_s() + off_wait_s; clock_s() < end;) {
+		{
+			std::lock_guard<std::mutex> hold(b.ack_lock);
+			if (b.acked_mid == mid)
+				return true;
+		}
+		if (b.lib->loop(b.mosq, loop_wait_ms / 10, 1) != MOSQ_ERR_SUCCESS)
+			return false;
+	}
+	return false;
+}
+
+// Another daemon holds the zone.  A plug this one left ON would stay so
+// with nobody to drive it: it gets its OFF first, and the holder sends
+// its own command within a period.  Then this one watches, without a Last
+// Will, for the holder to go.
+void leave_zone(Bus &b, double now)
+{
+	bool was_on;
 	{
 		std::lock_guard<std::mutex> hold(b.lock);
+		b.active = false;
 		b.held_back = true;
+		was_on = b.last_on;
 	}
-	b.link = Link::held;
-	b.mb.post_duplicate();
+	b.link = Link::watching;  // while the OFF goes out, the claims are a watcher's
+	b.mb.post_duplicate(true);
+	if (was_on && !b.heater_topic.empty()) {
+		bool off = send_off(b);
+		if (off) {
+			std::lock_guard<std::mutex> hold(b.lock);
+			b.last_on = false;
+		} else {
+			report(LOG_ERR, "mqtt: the broker did not take the plug's OFF within %g s", off_wait_s);
+		}
+	}
+	drop(b, true);
+	b.watch = true;
+	b.link = Link::idle;
+	b.next_try_s = now;
+}
+
+// The daemon that held the zone has gone silent: this one claims it anew,
+// with its Last Will.
+void claim_again(Bus &b, double now)
+{
+	report(LOG_NOTICE, "mqtt: no ombrixd has said it holds zone %s for %g s; this one claims it",
+	       b.cfg.zone.c_str(), rival_silent_s);
+	drop(b, true);
+	b.watch = false;
+	b.link = Link::idle;
+	b.next_try_s = now;
 }
 
 // Why a socket that the broker has not answered yet is dead, or nullptr.
@@ -646,7 +725,7 @@ void check(Bus &b, int rc, int err, double now)
 	if (b.stopping)
 		return;
 	if (b.yield)
-		return leave_zone(b);
+		return leave_zone(b, now);
 	if (b.gone[0] || rc != MOSQ_ERR_SUCCESS) {
 		if (!b.gone[0])
 			say_error(b, rc, err, b.gone, sizeof b.gone);
@@ -663,7 +742,13 @@ void check(Bus &b, int rc, int err, double now)
 		}
 	}
 	if (b.link == Link::claiming && now >= b.since_s + claim_wait_s)
-		take_zone(b);
+		take_zone(b, now);
+	if (b.link == Link::active && now >= b.next_held_s) {
+		publish(b, nullptr, b.t_claim, b.held.c_str(), false);
+		b.next_held_s = now + held_every_s;
+	}
+	if (b.link == Link::watching && now >= b.rival_seen_s + rival_silent_s)
+		claim_again(b, now);
 }
 
 void attempt(Bus &b, double now)
@@ -700,15 +785,28 @@ int wait_ms(const Bus &b, double now)
 void rest(Bus &b, double now)
 {
 	std::unique_lock<std::mutex> hold(b.rest_lock);
-	double until = b.link == Link::idle ? b.next_try_s : now + retry_max_s;
+	double until = b.link == Link::idle ? b.next_try_s : now + rival_silent_s;
 	b.rest_cv.wait_for(hold, std::chrono::duration<double>(std::fmax(0, until - now)),
 	                   [&] { return b.stopping.load(); });
+}
+
+// The other daemon of the zone on this host has ended once its lock is
+// free: this one claims the zone then.
+void try_host_lock(Bus &b, double now)
+{
+	if (b.link != Link::held || !take_host_lock(b))
+		return;
+	report(LOG_NOTICE, "mqtt: no other ombrixd holds zone %s on this host now; this one claims it",
+	       b.cfg.zone.c_str());
+	b.link = Link::idle;
+	b.next_try_s = now;
 }
 
 void run(Bus &b)
 {
 	while (!b.stopping) {
 		double now = clock_s();
+		try_host_lock(b, now);
 		if (b.link == Link::idle && now >= b.next_try_s)
 			attempt(b, now);
 		if (b.link == Link::idle || b.link == Link::held) {
@@ -787,7 +885,7 @@ Bus *bus_open(const Config &cfg, Mailbox &mb)
 		       cfg.zone.c_str());
 		b->link = Link::held;
 		b->held_back = true;
-		mb.post_duplicate();
+		mb.post_duplicate(true);
 	}
 	// A broker that cannot be reached yet is no start-up failure: the bus
 	// thread keeps trying, and the rules hold the heater OFF.
@@ -799,6 +897,10 @@ bool bus_heater(Bus &b, bool on, const char **why)
 {
 	std::lock_guard<std::mutex> hold(b.lock);
 	if (b.held_back) {
+		// The plug is the other's now; this daemon's own last word to it,
+		// an OFF the broker took as it held back, stands.
+		if (!on && !b.last_on)
+			return true;
 		*why = "another ombrixd holds the zone";
 		return false;
 	}
@@ -811,6 +913,7 @@ bool bus_heater(Bus &b, bool on, const char **why)
 		*why = b.lib->strerror(rc);
 		return false;
 	}
+	b.last_on = on;
 	return true;
 }
 
@@ -854,6 +957,11 @@ bool publish_acked(Bus &b, const std::string &topic, const char *text, bool reta
 
 bool bus_switch_off(Bus &b, double timeout_s)
 {
+	{
+		std::lock_guard<std::mutex> hold(b.lock);
+		if (b.held_back && !b.last_on)
+			return true;  // the plug is another's, and this daemon left it OFF
+	}
 	return publish_acked(b, b.heater_topic, b.cfg.heater_off.c_str(), false, timeout_s);
 }
 

@@ -5,8 +5,9 @@
 // caller on the network.
 //
 // One daemon holds a zone on the bus.  A second one, on this host or
-// another, holds back: it publishes nothing of the zone, drives no plug
-// and tells the supervisor, whose rule then holds its own heater OFF.
+// another, holds back: it switches OFF a plug it left ON, then publishes
+// nothing of the zone, drives no plug and tells the supervisor, whose rule
+// then holds its own heater OFF until the zone is this daemon's again.
 #pragma once
 
 #include <string>
@@ -30,7 +31,7 @@ struct BusState {
 // that makes availability "offline".  Readings of an mqtt: sensor (in the
 // sensor's own unit; retained ones never count) and the reports of a
 // --heater-state topic go to mb, and so does each new connection once the
-// zone is this daemon's, and the news that another daemon holds it.  With
+// zone is this daemon's, and whether another daemon holds it.  With
 // cfg.switch_off it only connects, for bus_switch_off().  Returns nullptr
 // after printing one line on a fatal start-up problem (a CA file that does
 // not load, the library refuses the settings).
@@ -38,7 +39,9 @@ Bus *bus_open(const Config &cfg, Mailbox &mb);
 
 // Publishes the heater command on the mqtt: heater topic, QoS 1, not
 // retained.  Returns false with *why set when it could not be queued (not
-// connected, or the zone is another daemon's).
+// connected, or the zone is another daemon's).  While another daemon
+// holds the zone, an OFF sends nothing and succeeds once this daemon's
+// last command to the plug was an OFF.
 bool bus_heater(Bus &b, bool on, const char **why);
 
 // Publishes the state topics that changed (all of them after a new
@@ -46,7 +49,8 @@ bool bus_heater(Bus &b, bool on, const char **why);
 void bus_state(Bus &b, const BusState &st);
 
 // Drives the heater OFF once and waits up to timeout_s for the broker to
-// acknowledge it: for --switch-off.  Returns whether it was acknowledged.
+// acknowledge it: for --switch-off and the daemon's end.  Returns whether
+// it was acknowledged.
 bool bus_switch_off(Bus &b, double timeout_s);
 
 // Says goodbye: availability "offline", then disconnects and stops the
@@ -64,16 +68,30 @@ bool parse_sensor_payload(const char *text, const char *field, float *value, con
 // Returns false for anything else.
 bool parse_heater_report(const char *text, const std::string &on, const std::string &off, bool *is_on);
 
-// The claim on a zone: each daemon says "claim ID" on connecting and waits
-// a moment before it takes the zone; one that holds it answers "held ID".
+// The claim on a zone, on ombrix/<zone>/claim, QoS 1 and never retained:
+// each daemon says "claim ID" on connecting and waits a moment before it
+// takes the zone; the one that holds it says "held ID" at once to each
+// claim and again every held_every_s.  One that holds back keeps watching
+// the topic, and takes the zone back once no "held" has come for
+// rival_silent_s: a claim proves a live rival, or it is nothing.
 inline constexpr const char *claim_asked = "claim ";
 inline constexpr const char *claim_held = "held ";
+inline constexpr double held_every_s = 2;
+inline constexpr double rival_silent_s = 10;  // five "held" missed in a row
+
+// Where a daemon stands on its zone.
+enum class Role {
+	asking,    // connected, waiting to hear whether the zone is another's
+	holding,   // the zone is this daemon's
+	watching,  // another daemon holds it: this one drives no plug
+};
 enum class Claim {
-	ignore,  // one's own, or not a claim
+	ignore,  // one's own, a retained message (of unknown age), or not a claim
 	answer,  // tell the other of this daemon's claim, which outranks it
 	yield,   // the other's outranks it: hold back
+	rival,   // the daemon that holds the zone is alive: keep holding back
 };
 // What a daemon with id me does with text seen on the claim topic: one
-// that holds the zone (holding) outranks one that asks; between two alike
-// the smaller id wins.
-Claim claim_seen(bool holding, const std::string &me, const char *text);
+// that holds the zone outranks one that asks; between two alike the
+// smaller id wins; a watcher hears only a holder.
+Claim claim_seen(Role role, const std::string &me, const char *text, bool retained);

@@ -34,6 +34,7 @@ struct Parse {
 	Config &cfg;
 	bool ok = true;
 	bool heater_ok = true;
+	bool plug_ok = true;   // the options only an mqtt: heater needs
 };
 
 // One option as given, for its parser and its messages.
@@ -54,6 +55,7 @@ struct Option {
 	const char *fallback = nullptr;  // the default, as it would be given; nullptr: none
 	Take take;
 	bool names_heater = false;       // --switch-off needs it
+	bool plug_only = false;          // ... but only for an mqtt: heater
 	double Config::*number = nullptr;
 	double lo = 0, hi = 0;           // the range of a number
 	std::string Config::*text = nullptr;
@@ -279,7 +281,7 @@ const Option options[] = {
 	{.name = "heater-on", .value = "TEXT", .help = "mqtt: payload for ON", .fallback = "ON",
 	 .take = take_text, .text = &Config::heater_on},
 	{.name = "heater-off", .value = "TEXT", .help = "mqtt: payload for OFF", .fallback = "OFF",
-	 .take = take_text, .names_heater = true, .text = &Config::heater_off},
+	 .take = take_text, .names_heater = true, .plug_only = true, .text = &Config::heater_off},
 	{.name = "heater-state", .value = "TOPIC", .help = "mqtt: topic where the plug reports its state",
 	 .take = take_topic, .text = &Config::heater_state},
 	{.name = "period", .value = "S", .help = "seconds between readings", .fallback = "5",
@@ -312,15 +314,15 @@ const Option options[] = {
 	 .flag = &Config::switch_off},
 	{.name = "daemon", .help = "run in the background", .take = take_flag, .flag = &Config::daemonize},
 	{.name = "mqtt", .value = "URL", .help = "mqtt://HOST[:PORT] or mqtts://HOST[:PORT]", .take = take_mqtt,
-	 .names_heater = true},
+	 .names_heater = true, .plug_only = true},
 	{.name = "mqtt-user", .value = "NAME", .help = "user name at the broker", .take = take_text,
-	 .names_heater = true, .text = &Config::mqtt_user},
+	 .names_heater = true, .plug_only = true, .text = &Config::mqtt_user},
 	{.name = "mqtt-password-file", .value = "FILE", .help = "file holding the broker password",
-	 .take = take_password_file, .names_heater = true},
+	 .take = take_password_file, .names_heater = true, .plug_only = true},
 	{.name = "mqtt-ca", .value = "FILE", .help = "CA certificate for mqtts", .take = take_path,
-	 .names_heater = true, .text = &Config::mqtt_ca},
+	 .names_heater = true, .plug_only = true, .text = &Config::mqtt_ca},
 	{.name = "zone", .value = "NAME", .help = "this thermostat's name on the bus", .fallback = "default",
-	 .take = take_zone, .names_heater = true},
+	 .take = take_zone},
 	{.name = "ha-prefix", .value = "PREFIX", .help = "discovery prefix, empty for none",
 	 .fallback = "homeassistant", .take = take_topic, .text = &Config::ha_prefix},
 	{.name = "help", .help = "print this and exit", .take = take_help},
@@ -346,6 +348,13 @@ const Option *find(std::string_view name)
 	return o == std::end(options) ? nullptr : o;
 }
 
+// A bad o: --switch-off may not know the heater.
+void unname(Parse &p, const Option &o)
+{
+	if (o.names_heater)
+		(o.plug_only ? p.plug_ok : p.heater_ok) = false;
+}
+
 // Gives one option its value, or says what is wrong with it.
 void apply(Parse &p, const Option &o, const char *value, const char *where)
 {
@@ -358,7 +367,8 @@ void apply(Parse &p, const Option &o, const char *value, const char *where)
 	else
 		good = o.take(a, p);
 	p.ok = p.ok && good;
-	p.heater_ok = p.heater_ok && (good || !o.names_heater);
+	if (!good)
+		unname(p, o);
 }
 
 std::string_view trim(std::string_view s)
@@ -464,7 +474,7 @@ void check_together(Parse &p)
 			const Option &o = *find(c.option);
 			bad(Arg{o, nullptr, ""}, c.why);
 			p.ok = false;
-			p.heater_ok = p.heater_ok && !o.names_heater;
+			unname(p, o);
 		}
 }
 
@@ -507,5 +517,5 @@ ParseResult parse_config(int argc, char **argv, Config &cfg)
 		apply(p, *o, value, "");
 	}
 	check_together(p);
-	return ParseResult{p.ok, p.heater_ok};
+	return ParseResult{p.ok, p.heater_ok && (p.plug_ok || cfg.heater != HeaterKind::mqtt)};
 }

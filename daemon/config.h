@@ -58,6 +58,7 @@ inline constexpr int exit_usage = 2;
 struct ParseResult {
 	bool ok;          // every option and value was good
 	bool heater_ok;   // those that name the heater were: --switch-off can work
+	                  // (a bad --zone, or --mqtt for a file: heater, does not stop it)
 };
 
 // Parses argv into cfg: the defaults first, then each option in turn, a

@@ -86,9 +86,12 @@ void Mailbox::post_connected()
 	post([](Inbox &b) { b.connected = true; });
 }
 
-void Mailbox::post_duplicate()
+void Mailbox::post_duplicate(bool held_elsewhere)
 {
-	post([](Inbox &b) { b.duplicate = true; });
+	post([=](Inbox &b) {
+		b.has_duplicate = true;
+		b.duplicate = held_elsewhere;
+	});
 }
 
 Inbox Mailbox::take()

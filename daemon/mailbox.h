@@ -1,8 +1,8 @@
 // What the other threads tell the supervisor: the sensor thread (or the
 // bus) its readings, the publisher each temperature the controller got,
 // the reader the command, the driver how each switch went, the bus the
-// heater's own report, each new connection and that another daemon holds
-// the zone.  Only the latest of each kind is kept.  Posting never blocks
+// heater's own report, each new connection and whether another daemon
+// holds the zone.  Only the latest of each kind is kept.  Posting never blocks
 // for long; the supervisor waits on fd().
 #pragma once
 
@@ -27,6 +27,7 @@ struct Inbox {
 	bool has_report = false;
 	bool report = false;          // the heater says it is ON
 	bool connected = false;       // the bus (re)connected since the last take
+	bool has_duplicate = false;
 	bool duplicate = false;       // another daemon holds the zone on the bus
 };
 
@@ -48,7 +49,7 @@ public:
 	void post_switched(bool on, bool ok, const char *why);
 	void post_report(bool on);
 	void post_connected();
-	void post_duplicate();
+	void post_duplicate(bool held_elsewhere);
 
 	// Everything posted since the last call, and the fd drained.
 	Inbox take();

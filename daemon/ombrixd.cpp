@@ -152,7 +152,7 @@ void report_trip(const Daemon &d, rules::Rule r)
 		       static_cast<double>(d.st.temp), s.high_limit);
 		break;
 	case rules::duplicate_zone:
-		report(LOG_CRIT, "rule %s tripped: another ombrixd holds zone %s; heater OFF until a restart", name,
+		report(LOG_CRIT, "rule %s tripped: another ombrixd holds zone %s; heater OFF while it does", name,
 		       d.cfg.zone.c_str());
 		break;
 	case rules::rule_count:
@@ -224,8 +224,8 @@ void take_inbox(Daemon &d, double now)
 		rules::heater_report(d.st, in.report);
 	if (in.connected)
 		d.next_drive_s = now;  // the plug gets the command at once
-	if (in.duplicate)
-		rules::duplicate(d.st);
+	if (in.has_duplicate)
+		rules::duplicate(d.st, in.duplicate);
 }
 
 // Asks the driver for what the rules decided: at once on a change, again
@@ -345,6 +345,12 @@ void say_goodbye(int sig)
 	notify("STOPPING=1");
 	const char *why = nullptr;
 	bool off = d.driver.stop(stop_switch_s, &why);
+	// A plug's OFF was only queued: the broker must have taken it before
+	// this daemon lets go of the plug.
+	if (off && d.bus && d.cfg.heater == HeaterKind::mqtt && !bus_switch_off(*d.bus, bus_switch_off_s)) {
+		off = false;
+		why = "the broker did not acknowledge it";
+	}
 	if (!off)
 		report(LOG_ERR, "cannot switch the heater OFF: %s", why);
 	d.heater = off ? "OFF" : "failed";

@@ -114,18 +114,22 @@ bool parse_heater_report(const char *text, const std::string &on, const std::str
 	return false;
 }
 
-Claim claim_seen(bool holding, const std::string &me, const char *text)
+Claim claim_seen(Role role, const std::string &me, const char *text, bool retained)
 {
 	std::string_view s = text;
 	bool held = s.starts_with(claim_held);
-	if (!held && !s.starts_with(claim_asked))
+	if (retained || (!held && !s.starts_with(claim_asked)))
 		return Claim::ignore;
 	s.remove_prefix(std::strlen(held ? claim_held : claim_asked));
 	if (s.empty() || s == me)
 		return Claim::ignore;
+	// A watcher waits for the holder to go silent; a claim is answered by
+	// the holder, if there is one.
+	if (role == Role::watching)
+		return held ? Claim::rival : Claim::ignore;
 	// One that holds the zone outranks one that asks; between equals the
 	// smaller id keeps it, so that two at once settle on one.
-	if (held == holding)
+	if (held == (role == Role::holding))
 		return s < me ? Claim::yield : Claim::answer;
 	return held ? Claim::yield : Claim::answer;
 }

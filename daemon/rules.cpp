@@ -235,9 +235,9 @@ void heater_report(State &st, bool on)
 	st.reported = on;
 }
 
-void duplicate(State &st)
+void duplicate(State &st, bool held_elsewhere)
 {
-	st.duplicate = true;
+	st.duplicate = held_elsewhere;
 }
 
 void clear_latches(State &st)

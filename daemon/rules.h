@@ -25,7 +25,8 @@ enum Rule : unsigned {
 	                    // is OFF or what it was told falls below its ON threshold
 	publish_failed,     // a good reading, but nothing published for publish_timeout_s
 	high_limit,         // the reading is above high_limit
-	duplicate_zone,     // another daemon holds the zone on the bus; until a restart
+	duplicate_zone,     // another daemon holds the zone on the bus; until the bus says
+	                    // the zone is this daemon's again
 	rule_count
 };
 
@@ -77,7 +78,7 @@ struct State {
 	bool reported_known = false;  // the heater's own report, if any came
 	bool reported = false;
 	bool mismatched = false;
-	bool duplicate = false;       // the bus found another daemon of the zone
+	bool duplicate = false;       // the bus says another daemon holds the zone
 	bool unlatch = false;         // clear_latches() was called
 };
 
@@ -95,8 +96,9 @@ void published(State &st, double when, float t);
 // The library read c at now.
 void command(State &st, double now, Command c);
 void heater_report(State &st, bool on);
-// Another daemon holds the zone: heater OFF from now on.
-void duplicate(State &st);
+// Whether another daemon holds the zone, as the bus last decided: heater
+// OFF while it does.  SIGHUP does not clear it: only the bus knows.
+void duplicate(State &st, bool held_elsewhere);
 // Clears the latched rules (runaway, max_on), as SIGHUP does, at the next
 // decide(), which reports them cleared.
 void clear_latches(State &st);

@@ -192,6 +192,8 @@ Broker::Broker(const std::string &dir, const Options &opt) : dir_(dir)
 		conf << "allow_anonymous true\n";
 	else
 		conf << "allow_anonymous false\npassword_file " << opt.password_file << "\n";
+	if (!opt.acl_file.empty())
+		conf << "acl_file " << opt.acl_file << "\n";
 	conf.close();
 	if (opt.started)
 		start();
@@ -252,6 +254,11 @@ bool make_password_file(const std::string &path, const char *user, const char *p
 	return run_tool({mosquitto_passwd, "-b", "-c", path, user, password});
 }
 
+bool add_password(const std::string &path, const char *user, const char *password)
+{
+	return run_tool({mosquitto_passwd, "-b", path, user, password});
+}
+
 bool make_test_ca(const std::string &dir)
 {
 	std::vector<std::string> ca = {openssl, "req", "-x509", "-days", "2", "-subj", "/CN=ombrix test CA",
@@ -293,15 +300,15 @@ std::optional<std::string> mqtt_retained(int port, const char *topic, Login logi
 	return out;
 }
 
-Subscriber::Subscriber(int port, const char *topic, const std::string &file) : file_(file)
+Subscriber::Subscriber(int port, const char *topic, const std::string &file, Login login) : file_(file)
 {
-	std::vector<std::string> args = client_args(mosquitto_sub, port);
+	std::vector<std::string> args = client_args(mosquitto_sub, port, login);
 	args.insert(args.end(), {"-v", "-t", topic, "-t", ready_topic});
 	pid_ = spawn(args, file_);
 	for (auto end = std::chrono::steady_clock::now() + listen_deadline;
 	     std::chrono::steady_clock::now() < end && lines().find(ready_topic) == std::string::npos;
 	     std::this_thread::sleep_for(50ms))
-		mqtt_publish(port, ready_topic, "1", false);
+		mqtt_publish(port, ready_topic, "1", false, login);
 }
 
 Subscriber::~Subscriber()

@@ -21,6 +21,7 @@ public:
 		std::string ca_dir;         // from make_test_ca(): adds a TLS listener
 		bool persistent = false;    // keeps retained messages on disk, saved every second
 		bool started = true;        // false: only its ports are chosen; start() starts it
+		std::string acl_file = {};  // who may read and write what; everyone everything when empty
 	};
 
 	// Writes its configuration into dir (which must exist) and starts it.
@@ -66,6 +67,8 @@ bool run_tool(const std::vector<std::string> &args, std::string *out = nullptr);
 
 // Makes a password file with one user, through mosquitto_passwd.
 bool make_password_file(const std::string &path, const char *user, const char *password);
+// Adds a user to such a file.
+bool add_password(const std::string &path, const char *user, const char *password);
 
 // Makes a test CA in dir, and a server certificate it signed for
 // 127.0.0.1 and localhost: ca.crt, server.crt, server.key.
@@ -92,7 +95,7 @@ std::optional<std::string> mqtt_retained(int port, const char *topic, Login logi
 // The constructor returns once it is subscribed (or after 5 s).
 class Subscriber {
 public:
-	Subscriber(int port, const char *topic, const std::string &file);
+	Subscriber(int port, const char *topic, const std::string &file, Login login = {});
 	~Subscriber();
 	Subscriber(const Subscriber &) = delete;
 	Subscriber &operator=(const Subscriber &) = delete;

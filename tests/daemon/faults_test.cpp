@@ -256,7 +256,11 @@ INSTANTIATE_TEST_SUITE_P(Files, BrokenConfig,
 		Broken{"abbreviated", "switch\nheater=file:/tmp/heater\n", "\"switch\""},
 		// Its value comes from its own line, never the next one's.
 		Broken{"value_less", "status-file\nheater=file:/tmp/heater\n", "--status-file: needs a value"},
-		Broken{"long_line", "# " + std::string(2000, 'x') + "\nheater=file:/tmp/heater\n", "a line longer than"}),
+		Broken{"long_line", "# " + std::string(2000, 'x') + "\nheater=file:/tmp/heater\n", "a line longer than"},
+		// Options this heater does not use.
+		Broken{"bad_zone", "heater=file:/tmp/heater\nzone=my zone\n", "--zone: use letters"},
+		Broken{"bad_broker", "heater=file:/tmp/heater\nmqtt=http://broker\n", "--mqtt: not mqtt://"},
+		Broken{"ca_without_tls", "heater=file:/tmp/heater\nmqtt-ca=/tmp/ca.crt\n", "--mqtt-ca: needs"}),
 	[](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Daemon, ALineIsNeverTheValueOfTheLineBefore)

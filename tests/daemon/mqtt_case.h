@@ -23,6 +23,9 @@ inline constexpr auto switch_deadline = 15s;     // a client cycle is 5 s, then 
 inline constexpr auto lost_deadline = 5s;        // --sensor-timeout 3, and a second
 inline constexpr auto reconnect_deadline = 15s;  // the backoff after a restart, and the claim
 inline constexpr auto stop_deadline = 5s;
+// A daemon that held back claims the zone again once the holder has been
+// silent for 10 s; its claim takes 2 s more, then the plug gets the command.
+inline constexpr auto zone_back_deadline = 20s;
 
 inline constexpr const char *sensor_topic = "room/sensor";
 inline constexpr const char *plug_topic = "room/plug/set";

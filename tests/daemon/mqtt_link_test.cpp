@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -26,6 +27,7 @@ constexpr auto connack_deadline = 15s;     // the daemon waits 10 s for an answe
 constexpr auto will_deadline = 30s;        // the broker's 1.5 keepalives of silence
 constexpr auto keepalive_deadline = 20s;   // then the daemon's two: a ping, and 15 s for its answer
 constexpr auto hold_back_settle = 4s;      // for a takeover loop to show, if there were one
+constexpr auto silent_stop_deadline = 12s; // 5 s for the plug's OFF, 1 s for "offline", 2 s to disconnect
 
 const char *const lost = "mqtt: lost the broker: ";
 const char *const cannot = "mqtt: cannot connect to ";
@@ -294,6 +296,80 @@ TEST(MqttCa, AMissingOrGarbageCaFileExitsOneAtStartWithOneLine)
 	}
 }
 
+// A stop whose OFF the broker never took is no clean stop: the plug may
+// still be ON.
+TEST_F(MqttLink, AStopWhoseOffTheBrokerNeverTookExitsOne)
+{
+	start_broker();
+	Proxy proxy(port_);
+	ASSERT_NE(proxy.port(), 0);
+	DaemonRun run;
+	drive_on(run, {"--mqtt", url_at(proxy.port())}, "15");
+	proxy.silence(true);
+	run.signal(SIGTERM);
+	EXPECT_EQ(run.wait_exit(silent_stop_deadline), 1) << run.err();
+	EXPECT_TRUE(has(run.err(), "cannot switch the heater OFF: the broker did not acknowledge it")) << run.err();
+}
+
+// --- one message on the claim topic ------------------------------------------
+
+// Whoever may publish on the broker sends one message on the zone's claim
+// topic while the daemon heats.  It may hold back for a moment, but never
+// with the plug left ON, and never for good.
+struct Forgery {
+	const char *name;
+	const char *text;
+	bool retained;
+	bool on_claim;  // sent while the daemon claims the zone again, after its link was cut
+};
+
+void PrintTo(const Forgery &f, std::ostream *os)
+{
+	*os << f.name;
+}
+
+class MqttForged : public MqttLink, public testing::WithParamInterface<Forgery> {};
+
+TEST_P(MqttForged, LeavesThePlugOffAndTheZoneHeatsAgainWithinTheBound)
+{
+	const Forgery &f = GetParam();
+	start_broker();
+	Proxy proxy(port_);
+	ASSERT_NE(proxy.port(), 0);
+	DaemonRun run;
+	drive_on(run, {"--mqtt", url_at(proxy.port())}, "15");
+	if (f.on_claim) {
+		Subscriber claims(port_, "ombrix/attic/claim", dir_ + "/claims");
+		proxy.cut(Proxy::Cut::fin);
+		ASSERT_TRUE(wait_for([&] { return has(claims.lines(), "ombrix/attic/claim claim ombrixd-attic-"); },
+		                     reconnect_deadline)) << run.err();
+	}
+	ASSERT_TRUE(mqtt_publish(port_, "ombrix/attic/claim", f.text, f.retained));
+	EXPECT_TRUE(logs(run, "(" + std::string(f.text) + "); this one holds back", 2s)) << run.err();
+	// A period is 1 s: the OFF goes out before the daemon lets go.
+	EXPECT_TRUE(plug_got("OFF", 2s)) << run.err() << sub_->lines();
+	EXPECT_TRUE(wait_for([&] { return has(run.out(), "rule=duplicate-zone"); }, 2s)) << run.out();
+	// Nobody says "held" after it: the zone is this daemon's again.
+	EXPECT_TRUE(plug_got("ON", zone_back_deadline)) << run.err() << sub_->lines();
+	EXPECT_TRUE(logs(run, "rule duplicate-zone cleared", 2s)) << run.err();
+	EXPECT_TRUE(retained_is("ombrix/attic/availability", "online", 2s));
+}
+
+INSTANTIATE_TEST_SUITE_P(Claim, MqttForged,
+	testing::Values(Forgery{"held", "held a", false, false},
+	                Forgery{"retained_held", "held a", true, false},
+	                Forgery{"claim", "claim a", false, true}),
+	[](const testing::TestParamInfo<Forgery> &i) { return std::string(i.param.name); });
+
+TEST_F(MqttLink, ARetainedClaimKeepsNoDaemonOffTheZone)
+{
+	start_broker();
+	ASSERT_TRUE(mqtt_publish(port_, "ombrix/attic/claim", "held a", true));
+	DaemonRun run;
+	drive_on(run, {}, "15");
+	EXPECT_FALSE(has(run.err(), "holds back")) << run.err();
+}
+
 // --- two daemons, one zone ---------------------------------------------------
 
 class MqttZone : public MqttLink, public testing::WithParamInterface<bool> {
@@ -358,6 +434,103 @@ TEST_F(MqttLink, TwoDaemonsStartedTogetherSettleOnOne)
 	EXPECT_TRUE(wait_for(settled, online_deadline)) << a.err() << b.err();
 	std::this_thread::sleep_for(hold_back_settle);
 	EXPECT_TRUE(settled()) << a.err() << b.err();
+}
+
+// One that holds back has left the plug OFF: it says so, and stops cleanly.
+TEST_F(MqttLink, ADaemonThatHoldsBackShowsItsPlugOffAndStopsCleanly)
+{
+	start_broker();
+	DaemonRun first, second;
+	first.host(host_named("alpha"));
+	second.host(host_named("beta"));
+	first.put("status", "OFF\n");
+	first.start(args({}), false);
+	ASSERT_TRUE(online(first, 1, online_deadline)) << first.err();
+	second.put("status", "OFF\n");
+	second.start(args({}), false);
+	EXPECT_TRUE(wait_for([&] { return has(second.out(), "heater=OFF rule=duplicate-zone"); }, online_deadline))
+		<< second.out() << second.err();
+	second.signal(SIGTERM);
+	EXPECT_EQ(second.wait_exit(stop_deadline), 0) << second.err();
+	EXPECT_FALSE(has(second.err(), "cannot switch the heater OFF: another")) << second.err();
+}
+
+// Two daemons that would both heat: one drives the plug, steadily, for
+// longer than the bound; when it stops, the other takes the zone over.
+TEST_F(MqttLink, TwoHeatingDaemonsKeepThePlugSteadyAndTheOtherTakesOverOnceTheFirstIsGone)
+{
+	start_broker();
+	subscribe(plug_topic);
+	feeder_ = std::make_unique<Feeder>(port_, "15");
+	DaemonRun a, b;
+	a.host(host_named("alpha"));
+	b.host(host_named("beta"));
+	for (DaemonRun *run : {&a, &b}) {
+		run->put("status", "ON\n");
+		run->start(args({}), false);
+	}
+	auto settled = [&] {
+		return count(a.err() + b.err(), connected) == 1 &&
+		       has(a.out(), "rule=duplicate-zone") != has(b.out(), "rule=duplicate-zone");
+	};
+	ASSERT_TRUE(wait_for(settled, online_deadline)) << a.err() << b.err();
+	ASSERT_TRUE(plug_got("ON", switch_deadline)) << sub_->lines();
+	size_t steady_from = seen_;
+	std::this_thread::sleep_for(zone_back_deadline);
+	EXPECT_TRUE(settled()) << a.err() << b.err();
+	std::string steady = sub_->lines().substr(steady_from);
+	EXPECT_FALSE(has(steady, "OFF")) << steady;
+	EXPECT_GE(count(steady, "ON"), 10u) << steady;  // sent every period
+	DaemonRun &first = has(a.out(), "rule=duplicate-zone") ? b : a;
+	DaemonRun &other = &first == &a ? b : a;
+	first.signal(SIGTERM);
+	EXPECT_EQ(first.wait_exit(stop_deadline), 0) << first.err();
+	EXPECT_TRUE(plug_got("OFF", 1s)) << sub_->lines();
+	EXPECT_TRUE(plug_got("ON", zone_back_deadline)) << other.err() << sub_->lines();
+	EXPECT_TRUE(logs(other, "rule duplicate-zone cleared", 2s)) << other.err();
+}
+
+// --- who may publish ---------------------------------------------------------
+
+// The README's ACL, as it stands there.
+std::string readme_acl()
+{
+	std::string readme = read_file(README_PATH);
+	size_t from = readme.find("# /etc/mosquitto/acl\n");
+	size_t to = readme.find("```", from);
+	return from == std::string::npos || to == std::string::npos ? "" : readme.substr(from, to - from);
+}
+
+TEST_F(MqttLink, UnderTheReadmesAclAClaimFromAnotherUserChangesNothing)
+{
+	std::string acl = readme_acl();
+	ASSERT_TRUE(has(acl, "user attic\n")) << acl;
+	std::string passwd = dir_ + "/passwd";
+	ASSERT_TRUE(make_password_file(passwd, "attic", "attic-secret"));
+	ASSERT_TRUE(add_password(passwd, "hub", "hub-secret"));
+	ASSERT_TRUE(add_password(passwd, "tester", "tester-secret"));
+	// The test watches everything, and may write only its own topics.
+	std::ofstream(dir_ + "/acl") << acl << "\nuser tester\ntopic read #\ntopic readwrite ombrix-test/#\n";
+	Broker::Options opt;
+	opt.password_file = passwd;
+	opt.acl_file = dir_ + "/acl";
+	start_broker(opt);
+	Login tester{"tester", "tester-secret"};
+	Subscriber plug(port_, "cmnd/attic-plug/POWER", dir_ + "/plug", tester);
+	DaemonRun run;
+	run.put("sensor", "15\n");
+	run.put("status", "ON\n");
+	run.put("password", "attic-secret\n");
+	run.start({"--mqtt", url(), "--mqtt-user", "attic", "--mqtt-password-file", "/tmp/password", "--period", "1",
+	           "--zone", "attic", "--sensor", "file:/tmp/sensor", "--heater", "mqtt:cmnd/attic-plug/POWER"},
+	          false);
+	ASSERT_TRUE(wait_for([&] { return has(plug.lines(), "cmnd/attic-plug/POWER ON"); }, switch_deadline))
+		<< run.err() << plug.lines();
+	mqtt_publish(port_, "ombrix/attic/claim", "held a", false, {"hub", "hub-secret"});
+	std::this_thread::sleep_for(hold_back_settle);
+	EXPECT_FALSE(has(run.err(), "holds back")) << run.err();
+	EXPECT_FALSE(has(plug.lines(), "OFF")) << plug.lines();
+	EXPECT_FALSE(has(run.out(), "rule=duplicate-zone")) << run.out();
 }
 
 } // namespace

@@ -91,31 +91,58 @@ TEST(MqttClaim, OneThatHoldsTheZoneOutranksOneThatAsks)
 {
 	const std::string me = "ombrixd-attic-b";
 	// Holding the zone: a claim is answered, whatever its id.
-	EXPECT_EQ(claim_seen(true, me, "claim ombrixd-attic-a"), Claim::answer);
-	EXPECT_EQ(claim_seen(true, me, "claim ombrixd-attic-c"), Claim::answer);
+	EXPECT_EQ(claim_seen(Role::holding, me, "claim ombrixd-attic-a", false), Claim::answer);
+	EXPECT_EQ(claim_seen(Role::holding, me, "claim ombrixd-attic-c", false), Claim::answer);
 	// Asking: any holder wins.
-	EXPECT_EQ(claim_seen(false, me, "held ombrixd-attic-a"), Claim::yield);
-	EXPECT_EQ(claim_seen(false, me, "held ombrixd-attic-c"), Claim::yield);
+	EXPECT_EQ(claim_seen(Role::asking, me, "held ombrixd-attic-a", false), Claim::yield);
+	EXPECT_EQ(claim_seen(Role::asking, me, "held ombrixd-attic-c", false), Claim::yield);
 }
 
 TEST(MqttClaim, BetweenTwoAlikeTheSmallerIdWins)
 {
 	const std::string me = "ombrixd-attic-b";
-	EXPECT_EQ(claim_seen(false, me, "claim ombrixd-attic-a"), Claim::yield);
-	EXPECT_EQ(claim_seen(false, me, "claim ombrixd-attic-c"), Claim::answer);  // so that c hears of b
-	EXPECT_EQ(claim_seen(true, me, "held ombrixd-attic-a"), Claim::yield);
-	EXPECT_EQ(claim_seen(true, me, "held ombrixd-attic-c"), Claim::answer);
+	EXPECT_EQ(claim_seen(Role::asking, me, "claim ombrixd-attic-a", false), Claim::yield);
+	EXPECT_EQ(claim_seen(Role::asking, me, "claim ombrixd-attic-c", false), Claim::answer);  // so that c hears of b
+	EXPECT_EQ(claim_seen(Role::holding, me, "held ombrixd-attic-a", false), Claim::yield);
+	EXPECT_EQ(claim_seen(Role::holding, me, "held ombrixd-attic-c", false), Claim::answer);
 	// The winner of each pair is the same seen from either side.
-	EXPECT_EQ(claim_seen(false, "ombrixd-attic-a", "claim ombrixd-attic-b"), Claim::answer);
+	EXPECT_EQ(claim_seen(Role::asking, "ombrixd-attic-a", "claim ombrixd-attic-b", false), Claim::answer);
 }
 
 TEST(MqttClaim, IgnoresItsOwnAndWhatIsNoClaim)
 {
 	const std::string me = "ombrixd-attic-b";
-	for (bool holding : {false, true})
+	for (Role role : {Role::asking, Role::holding, Role::watching})
 		for (const char *text : {"claim ombrixd-attic-b", "held ombrixd-attic-b", "claim ", "held ", "",
 		                         "claimombrixd-attic-a", "CLAIM ombrixd-attic-a", "offline"})
-			EXPECT_EQ(claim_seen(holding, me, text), Claim::ignore) << holding << " " << text;
+			EXPECT_EQ(claim_seen(role, me, text, false), Claim::ignore) << static_cast<int>(role) << " " << text;
+}
+
+// The broker keeps a retained message for ever: it proves nobody alive.
+TEST(MqttClaim, ARetainedMessageIsNoClaim)
+{
+	const std::string me = "ombrixd-attic-b";
+	for (Role role : {Role::asking, Role::holding, Role::watching})
+		for (const char *text : {"held ombrixd-attic-a", "claim ombrixd-attic-a", "held a"})
+			EXPECT_EQ(claim_seen(role, me, text, true), Claim::ignore) << static_cast<int>(role) << " " << text;
+}
+
+// One that held back hears only a holder, of any rank; a claim is the
+// holder's to answer, and one that only claims never keeps the zone away.
+TEST(MqttClaim, AWatcherHearsOnlyTheHolder)
+{
+	const std::string me = "ombrixd-attic-b";
+	struct {
+		const char *text;
+		Claim want;
+	} cases[] = {
+		{"held ombrixd-attic-a", Claim::rival},
+		{"held ombrixd-attic-c", Claim::rival},
+		{"claim ombrixd-attic-a", Claim::ignore},
+		{"claim ombrixd-attic-c", Claim::ignore},
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(claim_seen(Role::watching, me, c.text, false), c.want) << c.text;
 }
 
 // --- the daemon on a broker -----------------------------------------------

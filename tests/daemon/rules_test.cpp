@@ -717,12 +717,12 @@ TEST_F(Rules, NoMismatchRuleForAHeaterThatCannotReport)
 
 // ---- duplicate-zone
 
-TEST_F(Rules, ADuplicateZoneHoldsTheHeaterOffForGood)
+TEST_F(Rules, ADuplicateZoneHoldsTheHeaterOffUntilTheBusSaysTheZoneIsOurs)
 {
 	s.lost_duty_pct = 50;  // not even the frost duty
 	s.sensor_timeout_s = 60;
 	heat(0);
-	rules::duplicate(st);
+	rules::duplicate(st, true);
 	Decision d = at(1);
 	EXPECT_FALSE(d.heater);
 	EXPECT_EQ(d.tripped, bit(rules::duplicate_zone));
@@ -732,6 +732,16 @@ TEST_F(Rules, ADuplicateZoneHoldsTheHeaterOffForGood)
 	EXPECT_FALSE(at(200).heater);
 	EXPECT_EQ(at(200).active, bit(rules::duplicate_zone) | bit(rules::sensor_lost));
 	EXPECT_STREQ(rules::name(rules::duplicate_zone), "duplicate-zone");
+	// The other daemon has gone: the zone heats again on a fresh reading
+	// and command, with nothing to clear by hand.
+	rules::duplicate(st, false);
+	read(201, room_f);
+	rules::published(st, 201, room_f);
+	rules::command(st, 201, Command::on);
+	d = at(201);
+	EXPECT_TRUE(d.heater);
+	EXPECT_EQ(d.cleared, bit(rules::duplicate_zone) | bit(rules::sensor_lost));
+	EXPECT_EQ(d.active, 0u);
 }
 
 // ---- the rule a state line names
