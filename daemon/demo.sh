@@ -43,14 +43,14 @@ wait "$tail_pid" 2>/dev/null
 echo "Stopped; the heater is OFF and /tmp/status holds the last command."
 
 # The state lines as columns for gnuplot: seconds since the first line,
-# temperature, heater.
+# temperature, heater, target.
 awk '{
 	split(substr($1, 12), hms, ":")
 	s = hms[1] * 3600 + hms[2] * 60 + hms[3]
 	if (NR == 1) first = s
 	if (s < first) s += 86400
-	split($2, t, "="); split($4, h, "=")
-	if (t[2] != "-") print s - first, t[2], h[2]
+	for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+	if (f["temp"] != "-") print s - first, f["temp"], f["heater"], f["target"]
 }' "$log" >"$log.dat"
 if command -v gnuplot >/dev/null; then
 	gnuplot -e "log='$log.dat'; out='$svg'" "$(dirname "$0")/plot.gp" &&

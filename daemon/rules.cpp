@@ -235,6 +235,11 @@ void heater_report(State &st, bool on)
 	st.reported = on;
 }
 
+void set_mode(State &st, bool off)
+{
+	st.mode_off = off;
+}
+
 void duplicate(State &st)
 {
 	st.duplicate = true;
@@ -281,7 +286,7 @@ Decision decide(State &st, const Settings &s, double now)
 	} else {
 		on = st.have_temp && st.command == Command::on && !(active & vetoes);
 	}
-	on = on && !(active & (latched | bit(high_limit) | bit(duplicate_zone)));
+	on = on && !st.mode_off && !(active & (latched | bit(high_limit) | bit(duplicate_zone)));
 	switch_heater(st, on, now);
 	check_runaway(st, s, now, &active, &next);
 	check_max_on(st, s, now, &active, &next);

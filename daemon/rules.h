@@ -2,7 +2,9 @@
 // own: it is fed the time, each sensor reading, each temperature published
 // to the controller, each command read back and each state the heater
 // reports, and it decides whether the heater may be ON.  Times are seconds
-// on any monotonic clock; temperatures are in the published unit.
+// on any monotonic clock.  Readings and the bounds they are held to are in
+// the person's unit (--unit); what the controller was told is on its own
+// scale (law.h), whatever band the person set.
 //
 // Only a fresh command the controller really wrote may hold the heater ON,
 // and only while the daemon's own reading and what the controller was told
@@ -40,7 +42,7 @@ struct Settings {
 	double command_timeout_s = 61;  // no command read for this long is no command
 	double publish_timeout_s = 60;
 	double silent_s = 16;         // for controller_silent: a few controller cycles
-	double high_limit = 80;
+	double high_limit = 80;       // moves with the band unless set (setpoint.h)
 	double min = 14, max = 122;   // plausible readings
 	double heat_check_s = 1800;   // 0: no runaway check
 	double heat_gain = 1.0;
@@ -52,7 +54,7 @@ struct Settings {
 inline constexpr double duty_window_s = 600;
 // high_limit clears once the reading is this far below it, so that a
 // reading hovering at the limit does not switch the heater every period.
-inline constexpr double high_limit_band = 1.0;  // degrees, published unit
+inline constexpr double high_limit_band = 1.0;  // degrees, the person's unit
 
 struct State {
 	// Times, on the machine's clock.
@@ -79,6 +81,7 @@ struct State {
 	bool mismatched = false;
 	bool duplicate = false;       // the bus found another daemon of the zone
 	bool unlatch = false;         // clear_latches() was called
+	bool mode_off = false;        // the person set the mode off: no rule, just OFF
 };
 
 // A new machine at time now: heater OFF, no reading, no command.
@@ -95,6 +98,9 @@ void published(State &st, double when, float t);
 // The library read c at now.
 void command(State &st, double now, Command c);
 void heater_report(State &st, bool on);
+// The person's mode: off holds the heater OFF, without a rule; heat gives
+// the controller its say back.
+void set_mode(State &st, bool off);
 // Another daemon holds the zone: heater OFF from now on.
 void duplicate(State &st);
 // Clears the latched rules (runaway, max_on), as SIGHUP does, at the next
