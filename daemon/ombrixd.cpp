@@ -240,13 +240,17 @@ void describe(const Daemon &d, const char *before)
 	report(LOG_INFO, "%s%s; band %.1f; %s", before, target, d.sp.band, mode);
 }
 
-// The setting takes effect: the next reading goes to the controller on the
-// new band, and the high limit follows it unless --high-limit was given.
+// The setting takes effect: the controller is told the last good reading
+// on the new band at once, rather than a period later, and the high limit
+// follows the band unless --high-limit was given.
 void apply(Daemon &d, const Setpoint &sp)
 {
+	bool moved = sp.target != d.sp.target || sp.band != d.sp.band;
 	d.sp = sp;
 	d.settings.high_limit = high_limit(d.cfg, sp);
 	rules::set_mode(d.st, sp.mode == Mode::off);
+	if (moved && d.st.have_temp && !(d.st.active & 1u << rules::sensor_lost))
+		d.publisher.offer(to_controller(sp, d.st.temp));
 }
 
 // The zone's options, and over them what was kept of the run-time
@@ -370,9 +374,10 @@ void show(Daemon &d, const rules::Decision &dec)
 	show_line(line);
 	if (!d.bus)
 		return;
+	const char *action = d.sp.mode == Mode::off ? "off" : std::strcmp(d.heater, "ON") == 0 ? "heating" : "idle";
 	BusState bs{d.st.have_temp, d.st.temp, d.st.command == rules::Command::on ? "ON"
 	            : d.st.command == rules::Command::off ? "OFF" : "",
-	            d.heater, r == rules::rule_count ? "" : rules::name(r)};
+	            d.heater, r == rules::rule_count ? "" : rules::name(r), d.sp.target, mode_name(d.sp.mode), action};
 	bus_state(*d.bus, bs);
 }
 
