@@ -246,8 +246,10 @@ void describe(const Daemon &d, const char *before)
 void apply(Daemon &d, const Setpoint &sp)
 {
 	bool moved = sp.target != d.sp.target || sp.band != d.sp.band;
+	double limit = d.settings.high_limit;
 	d.sp = sp;
 	d.settings.high_limit = high_limit(d.cfg, sp);
+	rules::limit_moved(d.st, d.settings, limit);
 	rules::set_mode(d.st, sp.mode == Mode::off);
 	if (moved && d.st.have_temp && !(d.st.active & 1u << rules::sensor_lost))
 		d.publisher.offer(to_controller(sp, d.st.temp));

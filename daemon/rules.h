@@ -82,6 +82,8 @@ struct State {
 	bool duplicate = false;       // the bus found another daemon of the zone
 	bool unlatch = false;         // clear_latches() was called
 	bool mode_off = false;        // the person set the mode off: no rule, just OFF
+	double eased_limit = 0;       // the high limit before it moved down, while the
+	bool easing = false;          // room is still above the new one (limit_moved())
 };
 
 // A new machine at time now: heater OFF, no reading, no command.
@@ -101,6 +103,10 @@ void heater_report(State &st, bool on);
 // The person's mode: off holds the heater OFF, without a rule; heat gives
 // the controller its say back.
 void set_mode(State &st, bool off);
+// The high limit moved from `from` to s.high_limit with the band.  Lowered
+// below where the room stands, the old one holds until the room is down
+// to the new one: a setback is no fault.  Raised, the new one holds at once.
+void limit_moved(State &st, const Settings &s, double from);
 // Another daemon holds the zone: heater OFF from now on.
 void duplicate(State &st);
 // Clears the latched rules (runaway, max_on), as SIGHUP does, at the next

@@ -776,6 +776,43 @@ INSTANTIATE_TEST_SUITE_P(Bands, HighLimitOfTheBand, ::testing::Values(
 	Limit{Unit::celsius, 17, 1, 26, 26, 26.01f},             // given, it stays where it was put
 	Limit{Unit::fahrenheit, 86, 6, 95, 95, 95.01f}));
 
+// A setback lowers the limit below a room the old band kept warm: the old
+// limit holds until the room is down to the new one, then the new one.
+class LimitMovedDown : public Rules, public ::testing::WithParamInterface<float> {};
+
+TEST_P(LimitMovedDown, HoldsTheOldUntilTheRoomIsBelowTheNew)
+{
+	s.high_limit = 80;
+	heat(0, GetParam());  // the room when the limit moves from 80 to 74
+	s.high_limit = 74;
+	rules::limit_moved(st, s, 80);
+	expect_held(at(1), 0);
+	read(2, 80.01f);
+	EXPECT_EQ(at(2).active, bit(rules::high_limit)) << "never above the old one";
+	read(3, 74);
+	EXPECT_EQ(at(3).active, bit(rules::high_limit)) << "within a degree of the new one";
+	read(4, 72.9f);
+	EXPECT_EQ(at(4).active, 0u);
+	read(5, 74.5f);
+	EXPECT_EQ(at(5).active, bit(rules::high_limit)) << "the new one, from then on";
+}
+
+INSTANTIATE_TEST_SUITE_P(Rooms, LimitMovedDown, ::testing::Values(75, 79.9f, 74, 70));
+
+TEST_F(Rules, ALimitMovedUpHoldsAtOnceAndOneAlreadyTrippedStays)
+{
+	s.high_limit = 74;
+	read(0, 76);
+	rules::command(st, 0, Command::on);
+	EXPECT_EQ(at(0).tripped, bit(rules::high_limit));
+	s.high_limit = 70;
+	rules::limit_moved(st, s, 74);
+	expect_held(at(1), bit(rules::high_limit));
+	s.high_limit = 80;
+	rules::limit_moved(st, s, 70);
+	EXPECT_EQ(at(2).cleared, bit(rules::high_limit));
+}
+
 // A target is refused where it would lift the band into a given limit,
 // or past the bounds a person may set; the rules never see it.
 struct Refusal {
