@@ -1,8 +1,10 @@
 #!/bin/sh
 # The main job: the thermostat client against ombrixd with its simulated
 # room (--sensor sim --heater sim), through the real /tmp/temp and
-# /tmp/status, for a bounded time.  Stops both at the end, or at SIGINT or
-# SIGTERM.  ombrixd's state lines go to demo.log in DEMO_OUT (default:
+# /tmp/status, for a bounded time.  Half way through, the target drops from
+# 72 to 66 °F, a night setback, set as on a board: kept in the zone's state
+# folder, then SIGUSR1 (what systemctl reload sends).  Stops both at the
+# end, or at SIGINT or SIGTERM.  ombrixd's state lines go to demo.log in DEMO_OUT (default:
 # here) and, where gnuplot is installed, make a picture of the run there,
 # demo.svg.
 # EMULATOR, when set, is the command that runs both programs: qemu-user
@@ -17,9 +19,23 @@ out=${DEMO_OUT:-.}
 log=$out/demo.log
 svg=$out/demo.svg
 
-echo "Heater ON below 69, OFF above 75; running for ${seconds} seconds."
-$emulator "$ombrixd" --sensor sim --heater sim --period 1 --duration "$seconds" >"$log" &
+band=6
+setback=66
+state=$(mktemp -d) || exit 1
+echo "Target 72: heater ON below 69, OFF above 75; after $((seconds / 2)) s the target is $setback."
+echo "Running for ${seconds} seconds."
+$emulator "$ombrixd" --sensor sim --heater sim --period 1 --duration "$seconds" --band "$band" \
+	--state-dir "$state" >"$log" &
 daemon_pid=$!
+(
+	trap 'kill "$nap" 2>/dev/null; exit 0' TERM
+	sleep $((seconds / 2)) &
+	nap=$!
+	wait "$nap"
+	$emulator "$ombrixd" --state-dir "$state" --band "$band" --set-target "$setback" &&
+		kill -USR1 "$daemon_pid"
+) &
+setter_pid=$!
 $emulator "$client" &
 client_pid=$!
 tail -n +1 -f --pid="$daemon_pid" "$log" &
@@ -37,8 +53,10 @@ while [ "$interrupted" = 1 ]; do
 	rc=0
 	wait "$daemon_pid" || rc=$?
 done
-kill -TERM "$client_pid" 2>/dev/null
+kill -TERM "$client_pid" "$setter_pid" 2>/dev/null
 wait "$client_pid" 2>/dev/null
+wait "$setter_pid" 2>/dev/null
+rm -rf "$state"
 wait "$tail_pid" 2>/dev/null
 echo "Stopped; the heater is OFF and /tmp/status holds the last command."
 
@@ -53,7 +71,7 @@ awk '{
 	if (f["temp"] != "-") print s - first, f["temp"], f["heater"], f["target"]
 }' "$log" >"$log.dat"
 if command -v gnuplot >/dev/null; then
-	gnuplot -e "log='$log.dat'; out='$svg'" "$(dirname "$0")/plot.gp" &&
+	gnuplot -e "log='$log.dat'; out='$svg'; band=$band" "$(dirname "$0")/plot.gp" &&
 		echo "Picture of the run: $(realpath "$svg")"
 else
 	echo "No picture of the run: gnuplot is not installed (apt-get install gnuplot-nox)."
