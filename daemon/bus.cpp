@@ -538,6 +538,14 @@ void take_availability(Bus &b, const mosquitto_message *m)
 		publish(b, nullptr, b.t_availability, online, true);
 }
 
+// A plain number, blanks around it allowed.
+bool parse_target(const char *text, double *value)
+{
+	char *end;
+	*value = std::strtod(text, &end);
+	return end != text && end[std::strspn(end, " \t\r\n")] == '\0';
+}
+
 // A target or mode from the hub.  Only the daemon that holds the zone
 // obeys, and never a retained one: it may be a week old.  The supervisor
 // checks a target against the bounds.
@@ -546,12 +554,11 @@ void take_setting(Bus &b, const mosquitto_message *m, bool target)
 	if (b.link != Link::active || m->retain)
 		return;
 	char text[payload_max];
-	char *end = text;
-	double value = 0;
+	double value;
 	Mode mode;
 	if (!text_of(m, text))
 		report(LOG_WARNING, "mqtt: %s refused: too long or holds a NUL", m->topic);
-	else if (target && ((value = std::strtod(text, &end)), end != text) && !end[std::strspn(end, " \t\r\n")])
+	else if (target && parse_target(text, &value))
 		b.mb.post_set_target(value);
 	else if (!target && parse_mode(text, &mode))
 		b.mb.post_set_mode(mode);

@@ -37,11 +37,12 @@ Load read_file(const std::string &path, std::string *text, const char **why)
 	struct stat st;
 	char buf[stored_max + 1];
 	ssize_t n = -1;
-	if (fd < 0 || fstat(fd, &st) < 0)
-		*why = "cannot be read";
-	else if (!S_ISREG(st.st_mode))
+	bool regular = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+	if (regular)
+		n = read(fd, buf, sizeof buf);
+	if (fd >= 0 && !regular)
 		*why = "not a regular file";
-	else if ((n = read(fd, buf, sizeof buf)) < 0)
+	else if (n < 0)
 		*why = "cannot be read";
 	else if (static_cast<size_t>(n) > stored_max)
 		*why = "too long";
