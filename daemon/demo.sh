@@ -28,7 +28,7 @@ $emulator "$ombrixd" --sensor sim --heater sim --period 1 --duration "$seconds" 
 	--state-dir "$state" >"$log" &
 daemon_pid=$!
 (
-	trap 'kill "$nap" 2>/dev/null; exit 0' TERM
+	trap 'kill "$nap" 2>/dev/null; wait "$nap"; exit 0' TERM  # reaped: nothing outlives the demo
 	sleep $((seconds / 2)) &
 	nap=$!
 	wait "$nap"
