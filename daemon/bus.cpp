@@ -22,6 +22,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -37,6 +38,7 @@
 #include "log.h"
 #include "mailbox.h"
 #include "mosq.h"
+#include "setpoint.h"
 
 namespace {
 
@@ -70,6 +72,9 @@ struct Shown {
 	const char *command = "";
 	const char *heater = "";
 	const char *fault = "";
+	char target[32] = "";
+	const char *mode = "";
+	const char *action = "";
 };
 
 // The link, as the bus thread sees it.
@@ -97,8 +102,9 @@ public:
 	std::string heater_topic;  // empty: the heater is not on the bus
 	std::string state_topic;   // where the plug reports, or empty
 	std::string t_temperature, t_command, t_heater, t_fault, t_availability, t_claim;
+	std::string t_target, t_mode, t_action, t_target_set, t_mode_set;
 	std::string claim, held;   // this daemon's claim messages
-	Discovery discovery[3];
+	Discovery discovery[4];
 
 	// Guards the client against its replacement while the supervisor
 	// publishes, and what is shown.
@@ -194,6 +200,22 @@ void build_discovery(Bus &b)
 	                         {"value_template", "{{ 'ON' if value else 'OFF' }}"},
 	                         {"json_attributes_topic", b.t_fault},
 	                         {"json_attributes_template", "{{ {'rule': value} | tojson }}"}});
+	// The thermostat itself, as the hub's climate card shows and sets it.
+	const Config &cfg = b.cfg;
+	b.discovery[3] = entity(b, "climate", "thermostat",
+	                        {{"name", "Thermostat"},
+	                         {"current_temperature_topic", b.t_temperature},
+	                         {"temperature_command_topic", b.t_target_set},
+	                         {"temperature_state_topic", b.t_target},
+	                         {"mode_command_topic", b.t_mode_set},
+	                         {"mode_state_topic", b.t_mode},
+	                         {"modes", {"off", "heat"}},
+	                         {"action_topic", b.t_action},
+	                         {"min_temp", cfg.target_min},
+	                         {"max_temp", cfg.target_max},
+	                         {"temp_step", cfg.unit == Unit::fahrenheit ? 1.0 : 0.5},
+	                         {"precision", 0.1},
+	                         {"temperature_unit", cfg.unit == Unit::fahrenheit ? "F" : "C"}});
 }
 
 // The first digits of the machine id, or "" where there is none: two
@@ -235,6 +257,11 @@ void build_topics(Bus &b)
 	b.t_fault = base + "fault";
 	b.t_availability = base + "availability";
 	b.t_claim = base + "claim";
+	b.t_target = base + "target";
+	b.t_mode = base + "mode";
+	b.t_action = base + "action";
+	b.t_target_set = base + "target/set";
+	b.t_mode_set = base + "mode/set";
 	b.client_id = client_id_of(cfg);
 	b.claim = claim_asked + b.client_id;
 	b.held = claim_held + b.client_id;
@@ -260,6 +287,12 @@ void send_state(Bus &b, const Shown &now, const Shown &was)
 		publish(b, nullptr, b.t_heater, now.heater, true);
 	if (now.fault != was.fault)
 		publish(b, nullptr, b.t_fault, now.fault, true);
+	if (now.target[0] && std::strcmp(now.target, was.target) != 0)
+		publish(b, nullptr, b.t_target, now.target, true);
+	if (now.mode[0] && std::strcmp(now.mode, was.mode) != 0)
+		publish(b, nullptr, b.t_mode, now.mode, true);
+	if (now.action[0] && std::strcmp(now.action, was.action) != 0)
+		publish(b, nullptr, b.t_action, now.action, true);
 }
 
 // Everything the zone shows, as a new connection owes it to the broker.
@@ -418,6 +451,8 @@ void on_connect(mosquitto *, void *obj, int rc)
 	subscribe(b, b.t_availability);
 	subscribe(b, b.sensor_topic);
 	subscribe(b, b.state_topic);
+	subscribe(b, b.t_target_set);
+	subscribe(b, b.t_mode_set);
 	publish(b, nullptr, b.t_claim, b.claim.c_str(), false);
 }
 
@@ -519,6 +554,35 @@ void take_availability(Bus &b, const mosquitto_message *m)
 		publish(b, nullptr, b.t_availability, online, true);
 }
 
+// A plain number, blanks around it allowed.
+bool parse_target(const char *text, double *value)
+{
+	char *end;
+	*value = std::strtod(text, &end);
+	return end != text && end[std::strspn(end, " \t\r\n")] == '\0';
+}
+
+// A target or mode from the hub.  Only the daemon that holds the zone
+// obeys, and never a retained one: it may be a week old.  The supervisor
+// checks a target against the bounds.
+void take_setting(Bus &b, const mosquitto_message *m, bool target)
+{
+	if (b.link != Link::active || m->retain)
+		return;
+	char text[payload_max];
+	double value;
+	Mode mode;
+	if (!text_of(m, text))
+		report(LOG_WARNING, "mqtt: %s refused: too long or holds a NUL", m->topic);
+	else if (target && parse_target(text, &value))
+		b.mb.post_set_target(value);
+	else if (!target && parse_mode(text, &mode))
+		b.mb.post_set_mode(mode);
+	else
+		report(LOG_WARNING, "mqtt: %s refused: not %s: \"%s\"", m->topic, target ? "a number" : "heat or off",
+		       text);
+}
+
 bool matches(const Bus &b, const std::string &sub, const char *topic)
 {
 	bool yes = false;
@@ -532,6 +596,8 @@ void on_message(mosquitto *, void *obj, const mosquitto_message *m)
 		take_claim(b, m);
 	else if (b.t_availability == m->topic)
 		take_availability(b, m);
+	else if (b.t_target_set == m->topic || b.t_mode_set == m->topic)
+		take_setting(b, m, b.t_target_set == m->topic);
 	if (matches(b, b.sensor_topic, m->topic))
 		take_reading(b, m);
 	if (matches(b, b.state_topic, m->topic))
@@ -925,6 +991,9 @@ void bus_state(Bus &b, const BusState &st)
 	now.command = st.command;
 	now.heater = st.heater;
 	now.fault = st.fault;
+	std::snprintf(now.target, sizeof now.target, "%.1f", st.target);
+	now.mode = st.mode;
+	now.action = st.action;
 	std::lock_guard<std::mutex> hold(b.lock);
 	if (b.active)
 		send_state(b, now, b.shown);

@@ -1,6 +1,6 @@
 // ombrixd on an MQTT broker: the mqtt: sensor and heater, the daemon's own
-// state under ombrix/<zone>/, and discovery configs for home-automation
-// hubs.  A thread of the bus keeps the connection: it notices when the
+// state under ombrix/<zone>/, the target and mode a hub sets there, and
+// discovery configs for home-automation hubs.  A thread of the bus keeps the connection: it notices when the
 // link is gone and connects again with backoff; nothing here blocks the
 // caller on the network.
 //
@@ -20,10 +20,13 @@ class Bus;
 // What the daemon shows of itself under ombrix/<zone>/.
 struct BusState {
 	bool have_temp = false;
-	float temp = 0;               // published unit
+	float temp = 0;               // --unit
 	const char *command = "";     // "ON", "OFF" or "" before the first
 	const char *heater = "OFF";  // as it really is: "ON", "OFF" or "failed"
 	const char *fault = "";       // the holding rule's name, or ""
+	double target = 0;            // --unit
+	const char *mode = "heat";    // "heat" or "off"
+	const char *action = "idle";  // "heating", "idle" or "off"
 };
 
 // Connects to cfg.mqtt_host (started at once, in the background; the first
@@ -31,7 +34,10 @@ struct BusState {
 // that makes availability "offline".  Readings of an mqtt: sensor (in the
 // sensor's own unit; retained ones never count) and the reports of a
 // --heater-state topic go to mb, and so does each new connection once the
-// zone is this daemon's, and whether another daemon holds it.  With
+// zone is this daemon's, and whether another daemon holds it.  So do
+// the target and mode sent to ombrix/<zone>/target/set and mode/set, to
+// the daemon that holds the zone and never retained; a payload that is not
+// a number, or not heat or off, is refused with one line.  With
 // cfg.switch_off it only connects, for bus_switch_off().  Returns nullptr
 // after printing one line on a fatal start-up problem (a CA file that does
 // not load, the library refuses the settings).

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "setpoint.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -114,6 +116,24 @@ bool take_unit(const Arg &a, Parse &p)
 		p.cfg.*a.opt.unit = Unit::fahrenheit;
 	else
 		return bad(a, "not C or F");
+	return true;
+}
+
+bool take_mode(const Arg &a, Parse &p)
+{
+	Mode m;
+	if (!parse_mode(a.value, &m))
+		return bad(a, "not heat or off");
+	p.cfg.mode = m;
+	return true;
+}
+
+bool take_set_mode(const Arg &a, Parse &p)
+{
+	Mode m;
+	if (!parse_mode(a.value, &m))
+		return bad(a, "not heat or off");
+	p.cfg.set_mode = a.value;
 	return true;
 }
 
@@ -274,8 +294,18 @@ const Option options[] = {
 	 .fallback = "C", .take = take_unit, .unit = &Config::sensor_unit},
 	{.name = "sensor-field", .value = "PATH", .help = "dotted path of the number in a JSON payload",
 	 .take = take_text, .text = &Config::sensor_field},
-	{.name = "unit", .value = "F|C", .help = "unit published to the controller", .fallback = "F",
+	{.name = "unit", .value = "F|C", .help = "unit of every temperature given or shown", .fallback = "F",
 	 .take = take_unit, .unit = &Config::unit},
+	{.name = "target", .value = "T", .help = "middle of the band the heater keeps (72 °F, 22.2 °C)",
+	 .take = take_number, .number = &Config::target, .lo = -1e6, .hi = 1e6},
+	{.name = "band", .value = "W", .help = "width of that band, above 0 (6 °F, 3.3 °C)",
+	 .take = take_number, .number = &Config::band, .lo = -1e6, .hi = 1e6},
+	{.name = "target-min", .value = "T", .help = "lowest target that may be set (45 °F, 7 °C)",
+	 .take = take_number, .number = &Config::target_min, .lo = -1e6, .hi = 1e6},
+	{.name = "target-max", .value = "T", .help = "highest target that may be set (86 °F, 30 °C)",
+	 .take = take_number, .number = &Config::target_max, .lo = -1e6, .hi = 1e6},
+	{.name = "mode", .value = "heat|off", .help = "off holds the heater OFF", .fallback = "heat",
+	 .take = take_mode},
 	{.name = "heater", .value = "HEATER", .help = "sim | file:PATH | exec:COMMAND | mqtt:TOPIC",
 	 .fallback = "sim", .take = take_heater, .names_heater = true},
 	{.name = "heater-on", .value = "TEXT", .help = "mqtt: payload for ON", .fallback = "ON",
@@ -289,16 +319,16 @@ const Option options[] = {
 	{.name = "sensor-timeout", .value = "S",
 	 .help = "seconds without a good reading before heater OFF, above --period", .fallback = "60",
 	 .take = take_number, .number = &Config::sensor_timeout_s, .lo = 0.1, .hi = 604800},
-	{.name = "min", .value = "T", .help = "lowest plausible reading, published unit (-10 °C)",
+	{.name = "min", .value = "T", .help = "lowest plausible reading (-10 °C)",
 	 .take = take_number, .number = &Config::min, .lo = -1e6, .hi = 1e6},
-	{.name = "max", .value = "T", .help = "highest plausible reading, published unit (50 °C)",
+	{.name = "max", .value = "T", .help = "highest plausible reading (50 °C)",
 	 .take = take_number, .number = &Config::max, .lo = -1e6, .hi = 1e6},
 	{.name = "high-limit", .value = "T",
-	 .help = "heater OFF above this reading whatever the command, published unit", .fallback = "80",
+	 .help = "heater OFF above this reading whatever the command (band's top + 5 °F, 3 °C)",
 	 .take = take_number, .number = &Config::high_limit, .lo = -1e6, .hi = 1e6},
 	{.name = "heat-check", .value = "S", .help = "seconds ON within which the heat must rise, 0 for none",
 	 .fallback = "1800", .take = take_number, .number = &Config::heat_check_s, .lo = 0, .hi = 604800},
-	{.name = "heat-gain", .value = "T", .help = "rise expected per heat check, published unit",
+	{.name = "heat-gain", .value = "T", .help = "rise expected per heat check",
 	 .fallback = "1", .take = take_number, .number = &Config::heat_gain, .lo = 0, .hi = 100},
 	{.name = "max-on", .value = "S", .help = "longest ON stretch in seconds, 0 for none", .fallback = "0",
 	 .take = take_number, .number = &Config::max_on_s, .lo = 0, .hi = 604800},
@@ -312,6 +342,12 @@ const Option options[] = {
 	 .take = take_number, .number = &Config::duration_s, .lo = 0, .hi = 1e9},
 	{.name = "switch-off", .help = "switch the heater OFF once and exit", .take = take_flag,
 	 .flag = &Config::switch_off},
+	{.name = "state-dir", .value = "DIR", .help = "where settings made at run time are kept ($STATE_DIRECTORY)",
+	 .take = take_path, .text = &Config::state_dir},
+	{.name = "set-target", .value = "T", .help = "keep T as the target in --state-dir and exit",
+	 .take = take_number, .number = &Config::set_target, .lo = -1e6, .hi = 1e6},
+	{.name = "set-mode", .value = "heat|off", .help = "keep the mode in --state-dir and exit",
+	 .take = take_set_mode},
 	{.name = "daemon", .help = "run in the background", .take = take_flag, .flag = &Config::daemonize},
 	{.name = "mqtt", .value = "URL", .help = "mqtt://HOST[:PORT] or mqtts://HOST[:PORT]", .take = take_mqtt,
 	 .names_heater = true, .plug_only = true},
@@ -455,11 +491,33 @@ void check_together(Parse &p)
 		cfg.min = convert(celsius_min, Unit::celsius, cfg.unit);
 	if (std::isnan(cfg.max))
 		cfg.max = convert(celsius_max, Unit::celsius, cfg.unit);
+	if (std::isnan(cfg.target))
+		cfg.target = default_target(cfg.unit);
+	if (std::isnan(cfg.band))
+		cfg.band = default_band(cfg.unit);
+	if (std::isnan(cfg.target_min))
+		cfg.target_min = default_target_min(cfg.unit);
+	if (std::isnan(cfg.target_max))
+		cfg.target_max = default_target_max(cfg.unit);
+	const char *state_directory = std::getenv("STATE_DIRECTORY");
+	if (cfg.state_dir.empty() && state_directory)  // systemd's, the first of a list
+		cfg.state_dir.assign(state_directory, std::strcspn(state_directory, ":"));
+	// A target is checked against bounds and a band that are good.
+	bool checkable = cfg.band > 0 && cfg.target_min < cfg.target_max;
+	const char *target_why = checkable ? refuse_target(cfg, cfg.target, cfg.band) : nullptr;
+	bool setting = !std::isnan(cfg.set_target) || !cfg.set_mode.empty();
+	const char *set_why = checkable && !std::isnan(cfg.set_target) ? refuse_target(cfg, cfg.set_target, cfg.band)
+	                                                               : nullptr;
 	const struct {
 		bool wrong;
 		const char *option, *why;
 	} checks[] = {
 		{cfg.min >= cfg.max, "max", "must be above --min"},
+		{!(cfg.band > 0), "band", "must be above 0"},
+		{cfg.target_min >= cfg.target_max, "target-max", "must be above --target-min"},
+		{target_why != nullptr, "target", target_why},
+		{set_why != nullptr, "set-target", set_why},
+		{setting && cfg.state_dir.empty(), "state-dir", "needed to keep a setting"},
 		{cfg.sensor_timeout_s <= cfg.period_s, "sensor-timeout", "must be above --period"},
 		{cfg.sensor == SensorKind::mqtt && cfg.mqtt_host.empty(), "sensor", "needs --mqtt"},
 		{cfg.heater == HeaterKind::mqtt && cfg.mqtt_host.empty(), "heater", "needs --mqtt"},

@@ -8,6 +8,7 @@
 #include <string>
 
 enum class Unit { celsius, fahrenheit };
+enum class Mode { heat, off };          // off: heater OFF, the controller runs on
 
 enum class SensorKind { sim, hwmon, w1, file, exec, mqtt };
 enum class HeaterKind { sim, file, exec, mqtt };
@@ -18,7 +19,7 @@ struct Config {
 	std::string sensor_arg;             // path, command or topic after "kind:"
 	Unit sensor_unit{};                 // of file:, exec: and mqtt: readings
 	std::string sensor_field;           // dotted path into a JSON payload
-	Unit unit{};                        // published to the controller
+	Unit unit{};                        // of every temperature a person gives or sees
 
 	HeaterKind heater{};
 	std::string heater_arg;
@@ -28,11 +29,17 @@ struct Config {
 
 	double period_s = 0;
 	double sensor_timeout_s = 0;
-	double min = NAN;                   // plausible readings, published unit;
+	double min = NAN;                   // plausible readings, --unit;
 	double max = NAN;                   // NaN until set: the default depends on --unit
-	double high_limit = 0;              // published unit
+	double high_limit = NAN;            // NaN: follows the band (setpoint.h)
+	double target = NAN;                // the band, --unit (setpoint.h); NaN until
+	double band = NAN;                  // set: the defaults depend on --unit
+	double target_min = NAN;            // bounds of a target set at run time
+	double target_max = NAN;
+	Mode mode{};
+	std::string state_dir;              // where run-time settings live; empty: nowhere
 	double heat_check_s = 0;            // 0: no runaway check
-	double heat_gain = 0;               // published unit
+	double heat_gain = 0;               // --unit
 	double max_on_s = 0;                // 0: no limit
 	double lost_duty_pct = 0;
 
@@ -40,6 +47,8 @@ struct Config {
 	std::string status_file;
 	double duration_s = 0;              // 0: until a signal
 	bool switch_off = false;
+	double set_target = NAN;            // --set-target, --set-mode: store them
+	std::string set_mode;               // in --state-dir and exit; NaN, "": not given
 	bool daemonize = false;
 
 	std::string mqtt_host;              // empty: no broker

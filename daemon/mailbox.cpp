@@ -94,6 +94,32 @@ void Mailbox::post_duplicate(bool held_elsewhere)
 	});
 }
 
+void Mailbox::post_set_target(double t)
+{
+	post([&](Inbox &b) {
+		b.has_set_target = true;
+		b.set_target = t;
+	});
+}
+
+void Mailbox::post_set_mode(Mode m)
+{
+	post([&](Inbox &b) {
+		b.has_set_mode = true;
+		b.set_mode = m;
+	});
+}
+
+void Mailbox::post_loaded(Load l, const Stored &s, const char *why)
+{
+	post([&](Inbox &b) {
+		b.has_loaded = true;
+		b.loaded = l;
+		b.stored = s;
+		b.loaded_why = why;
+	});
+}
+
 Inbox Mailbox::take()
 {
 	uint64_t n;

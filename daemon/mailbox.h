@@ -2,13 +2,16 @@
 // bus) its readings, the publisher each temperature the controller got,
 // the reader the command, the driver how each switch went, the bus the
 // heater's own report, each new connection and whether another daemon
-// holds the zone.  Only the latest of each kind is kept.  Posting never blocks
-// for long; the supervisor waits on fd().
+// holds the zone; the bus a target or mode set from the hub, and the
+// keeper what it loaded from the state folder.  Only the latest of each
+// kind is kept.  Posting never blocks for long; the supervisor waits on
+// fd().
 #pragma once
 
 #include <mutex>
 
 #include "rules.h"
+#include "store.h"
 
 struct Inbox {
 	bool has_reading = false;
@@ -29,6 +32,14 @@ struct Inbox {
 	bool connected = false;       // the bus (re)connected since the last take
 	bool has_duplicate = false;
 	bool duplicate = false;       // another daemon holds the zone on the bus
+	bool has_set_target = false;  // from the hub, unchecked
+	double set_target = 0;        // --unit
+	bool has_set_mode = false;
+	Mode set_mode = Mode::heat;
+	bool has_loaded = false;      // the keeper read the state folder again
+	Load loaded = Load::none;
+	Stored stored;
+	const char *loaded_why = nullptr;   // constant text: why it is bad
 };
 
 class Mailbox {
@@ -50,6 +61,9 @@ public:
 	void post_report(bool on);
 	void post_connected();
 	void post_duplicate(bool held_elsewhere);
+	void post_set_target(double t);
+	void post_set_mode(Mode m);
+	void post_loaded(Load l, const Stored &s, const char *why);
 
 	// Everything posted since the last call, and the fd drained.
 	Inbox take();

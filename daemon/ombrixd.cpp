@@ -7,9 +7,10 @@
 // for nothing but its poll.  The sensor thread reads every period; the
 // publisher and the reader call the library, whose waits block them for up
 // to 63 and 126 s; the driver switches the heater; the log thread writes
-// reports and state lines; the bus has a thread of its own.  They all post
-// to the supervisor's mailbox, so no rule ever waits for the library, the
-// heater, a log reader or the network.
+// reports and state lines; the keeper saves and loads the settings made at
+// run time; the bus has a thread of its own.  They all post to the
+// supervisor's mailbox, so no rule ever waits for the library, the heater,
+// a log reader, the disk or the network.
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -41,6 +42,8 @@
 #include "room.h"
 #include "rules.h"
 #include "sensor.h"
+#include "setpoint.h"
+#include "store.h"
 
 namespace {
 
@@ -55,9 +58,12 @@ constexpr int longest_wait_ms = 60000;   // a poll's timeout, well inside an int
 constexpr size_t thread_stack_bytes = size_t{256} * 1024;
 
 // The signals that end a process by default and can be caught; the
-// supervisor takes them through a signalfd.  SIGHUP clears the latches.
-constexpr int ending_signals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+// supervisor takes them through a signalfd.  SIGHUP clears the latches and
+// SIGUSR1 (systemctl reload) reads the settings kept in the state folder
+// again: a new target must never clear a latched rule on the way.
+constexpr int ending_signals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR2, SIGALRM, SIGVTALRM,
                                   SIGPROF, SIGXCPU, SIGXFSZ, SIGIO, SIGPWR, SIGSTKFLT};
+constexpr int reload_signal = SIGUSR1;
 // Those a fault raises in the thread that made it: a handler takes them.
 constexpr int crash_signals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS};
 
@@ -68,6 +74,9 @@ struct Daemon {
 	rules::State st;
 	Driver &driver;
 	Publisher &publisher;
+	Keeper &keeper;
+	Setpoint sp;                        // as it applies now
+	Stored kept;                        // what of it was set at run time
 	Bus *bus;
 	Mailbox &mb;
 	int signals;                        // signalfd
@@ -94,7 +103,7 @@ rules::Settings settings_of(const Config &cfg)
 	// The controller reads within a cycle of a publish and writes at once;
 	// the reader sees that within a period and the library's wait.
 	s.silent_s = silent_cycles * law::period_s + cfg.period_s + read_wait_s;
-	s.high_limit = cfg.high_limit;
+	s.high_limit = high_limit(cfg, configured(cfg));
 	s.min = cfg.min;
 	s.max = cfg.max;
 	s.heat_check_s = cfg.heat_check_s;
@@ -175,7 +184,7 @@ void take_reading(Daemon &d, const Inbox &in, double now)
 	float t = std::isnan(in.reading) ? in.reading
 	                                 : static_cast<float>(convert(in.reading, sensor_unit(d.cfg), d.cfg.unit));
 	if (rules::reading(d.st, d.settings, now, t)) {
-		d.publisher.offer(t);
+		d.publisher.offer(to_controller(d.sp, t));
 		if (d.bad_why)
 			report(LOG_NOTICE, "good readings again");
 		d.bad_why = nullptr;
@@ -207,6 +216,102 @@ void take_switch(Daemon &d, const Inbox &in, double now)
 		d.next_drive_s = std::fmin(d.next_drive_s, now + d.cfg.period_s);
 }
 
+const char *unit_sign(Unit u)
+{
+	return u == Unit::fahrenheit ? "\u00b0F" : "\u00b0C";
+}
+
+// Which setting applies and where it came from, so that a person who
+// edited the zone's file and sees another target knows why.
+void describe(const Daemon &d, const char *before)
+{
+	char target[128], mode[96];
+	const char *u = unit_sign(d.cfg.unit);
+	if (d.kept.has_target)
+		std::snprintf(target, sizeof target, "target %.1f %s, set at run time; the zone's options say %.1f",
+		              d.sp.target, u, d.cfg.target);
+	else
+		std::snprintf(target, sizeof target, "target %.1f %s, from the zone's options", d.sp.target, u);
+	if (d.kept.has_mode)
+		std::snprintf(mode, sizeof mode, "mode %s, set at run time; the zone's options say %s",
+		              mode_name(d.sp.mode), mode_name(d.cfg.mode));
+	else
+		std::snprintf(mode, sizeof mode, "mode %s", mode_name(d.sp.mode));
+	report(LOG_INFO, "%s%s; band %.1f; %s", before, target, d.sp.band, mode);
+}
+
+// The setting takes effect: the controller is told the last good reading
+// on the new band at once, rather than a period later, and the high limit
+// follows the band unless --high-limit was given.
+void apply(Daemon &d, const Setpoint &sp)
+{
+	bool moved = sp.target != d.sp.target || sp.band != d.sp.band;
+	double limit = d.settings.high_limit;
+	d.sp = sp;
+	d.settings.high_limit = high_limit(d.cfg, sp);
+	rules::limit_moved(d.st, d.settings, limit);
+	rules::set_mode(d.st, sp.mode == Mode::off);
+	if (moved && d.st.have_temp && !(d.st.active & 1u << rules::sensor_lost))
+		d.publisher.offer(to_controller(sp, d.st.temp));
+}
+
+// The zone's options, and over them what was kept of the run-time
+// settings; a kept target the options no longer allow is dropped.
+void settle_kept(Daemon &d, Stored kept)
+{
+	Setpoint sp = configured(d.cfg);
+	if (kept.has_target) {
+		if (const char *why = refuse_target(d.cfg, kept.target, sp.band)) {
+			report(LOG_WARNING, "the kept target %.1f is refused: %s", kept.target, why);
+			kept.has_target = false;
+		}
+	}
+	if (kept.has_target)
+		sp.target = kept.target;
+	if (kept.has_mode)
+		sp.mode = kept.mode;
+	d.kept = kept;
+	apply(d, sp);
+}
+
+// What the keeper read again on a reload.  A bad file changes nothing; no
+// file gives the zone's options back.
+void take_loaded(Daemon &d, const Inbox &in)
+{
+	if (in.loaded == Load::bad) {
+		report(LOG_WARNING, "%s/%s %s; the settings stay as they were", d.cfg.state_dir.c_str(), stored_name,
+		       in.loaded_why);
+		return;
+	}
+	settle_kept(d, in.stored);
+	describe(d, "reloaded: ");
+}
+
+// A target or mode from the hub: refused with one line, or applied and kept.
+void take_set(Daemon &d, const Inbox &in)
+{
+	Setpoint sp = d.sp;
+	if (in.has_set_target) {
+		if (const char *why = refuse_target(d.cfg, in.set_target, sp.band)) {
+			report(LOG_WARNING, "target %g from the hub refused: %s", in.set_target, why);
+		} else {
+			sp.target = in.set_target;
+			d.kept.has_target = true;
+			d.kept.target = in.set_target;
+		}
+	}
+	if (in.has_set_mode) {
+		sp.mode = in.set_mode;
+		d.kept.has_mode = true;
+		d.kept.mode = in.set_mode;
+	}
+	if (sp.target == d.sp.target && sp.mode == d.sp.mode)
+		return;
+	apply(d, sp);
+	d.keeper.save(d.kept);
+	describe(d, "set from the hub: ");
+}
+
 void take_inbox(Daemon &d, double now)
 {
 	Inbox in = d.mb.take();
@@ -226,6 +331,10 @@ void take_inbox(Daemon &d, double now)
 		d.next_drive_s = now;  // the plug gets the command at once
 	if (in.has_duplicate)
 		rules::duplicate(d.st, in.duplicate);
+	if (in.has_loaded)
+		take_loaded(d, in);
+	if (in.has_set_target || in.has_set_mode)
+		take_set(d, in);
 }
 
 // Asks the driver for what the rules decided: at once on a change, again
@@ -258,17 +367,19 @@ void show(Daemon &d, const rules::Decision &dec)
 	char line[sizeof d.shown], temp[32] = "-";
 	if (d.st.have_temp)
 		std::snprintf(temp, sizeof temp, "%.2f", static_cast<double>(d.st.temp));
-	std::snprintf(line, sizeof line, "temp=%s command=%s heater=%s rule=%s", temp,
-	              command_text(d.st.command), d.heater, r == rules::rule_count ? "-" : rules::name(r));
+	std::snprintf(line, sizeof line, "mode=%s target=%.1f temp=%s command=%s heater=%s rule=%s",
+	              mode_name(d.sp.mode), d.sp.target, temp, command_text(d.st.command), d.heater,
+	              r == rules::rule_count ? "-" : rules::name(r));
 	if (std::strcmp(line, d.shown) == 0)
 		return;
 	std::memcpy(d.shown, line, sizeof line);
 	show_line(line);
 	if (!d.bus)
 		return;
+	const char *action = d.sp.mode == Mode::off ? "off" : std::strcmp(d.heater, "ON") == 0 ? "heating" : "idle";
 	BusState bs{d.st.have_temp, d.st.temp, d.st.command == rules::Command::on ? "ON"
 	            : d.st.command == rules::Command::off ? "OFF" : "",
-	            d.heater, r == rules::rule_count ? "" : rules::name(r)};
+	            d.heater, r == rules::rule_count ? "" : rules::name(r), d.sp.target, mode_name(d.sp.mode), action};
 	bus_state(*d.bus, bs);
 }
 
@@ -364,6 +475,16 @@ void say_goodbye(int sig)
 	end_as(sig, off, flushed);
 }
 
+// systemctl reload: the keeper reads the state folder again and posts
+// what it found; the rules run on meanwhile.
+void reload(Daemon &d)
+{
+	if (d.cfg.state_dir.empty())
+		report(LOG_NOTICE, "reload: no state folder to read");
+	else
+		d.keeper.load();
+}
+
 [[noreturn]] void supervise(Daemon &d)
 {
 	for (;;) {
@@ -380,6 +501,8 @@ void say_goodbye(int sig)
 		if (sig == SIGHUP) {
 			rules::clear_latches(d.st);
 			report(LOG_NOTICE, "SIGHUP: latched rules cleared");
+		} else if (sig == reload_signal) {
+			reload(d);
 		} else if (sig != 0) {
 			stop(d, sig);
 		}
@@ -416,6 +539,7 @@ int take_signals()
 	sigemptyset(&set);
 	for (int sig : ending_signals)
 		sigaddset(&set, sig);
+	sigaddset(&set, reload_signal);
 	for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
 		sigaddset(&set, sig);
 	if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0)
@@ -476,6 +600,41 @@ void settle(int tell)
 	}
 	(void)!write(tell, "", 1);
 	close(tell);
+}
+
+// The settings kept from an earlier run, read once at the start.
+void start_kept(Daemon &d)
+{
+	Stored kept;
+	const char *why = nullptr;
+	if (d.cfg.state_dir.empty())
+		report(LOG_NOTICE, "no --state-dir nor $STATE_DIRECTORY: a target or mode set now is lost at a restart");
+	else if (load_stored(d.cfg.state_dir, d.cfg.unit, &kept, &why) == Load::bad)
+		report(LOG_WARNING, "%s/%s %s; the zone's options apply", d.cfg.state_dir.c_str(), stored_name, why);
+	settle_kept(d, kept);
+	describe(d, "");
+}
+
+// --set-target, --set-mode: the setting kept in the state folder, over
+// what was kept before, for the running daemon to take on a reload and the
+// next one at its start.  Returns the exit status.
+int keep_setting(const Config &cfg)
+{
+	Stored s;
+	const char *why = nullptr;
+	if (load_stored(cfg.state_dir, cfg.unit, &s, &why) == Load::bad)
+		s = Stored{};  // what cannot be read is replaced whole
+	if (!std::isnan(cfg.set_target)) {
+		s.has_target = true;
+		s.target = cfg.set_target;
+	}
+	if (!cfg.set_mode.empty())
+		s.has_mode = parse_mode(cfg.set_mode.c_str(), &s.mode);
+	if ((why = save_stored(cfg.state_dir, cfg.unit, s))) {
+		std::fprintf(stderr, "ombrixd: cannot keep the setting in %s: %s\n", cfg.state_dir.c_str(), why);
+		return 1;
+	}
+	return 0;
 }
 
 bool needs_bus(const Config &cfg)
@@ -548,8 +707,9 @@ int run(const Config &cfg, int signals, int tell)
 
 	Driver driver(heater, mb);
 	Publisher publisher(cfg, mb);
-	Daemon d{cfg, settings_of(cfg), rules::start(clock_s()), driver, publisher, bus, mb, signals,
-	         cfg.duration_s > 0 ? clock_s() + cfg.duration_s : never, heater_resends(heater)};
+	Keeper keeper(cfg, mb);
+	Daemon d{cfg, settings_of(cfg), rules::start(clock_s()), driver, publisher, keeper, configured(cfg), {},
+	         bus, mb, signals, cfg.duration_s > 0 ? clock_s() + cfg.duration_s : never, heater_resends(heater)};
 	d.watchdog_s = watchdog_interval_s();
 	if (!off) {
 		d.heater = "failed";
@@ -565,6 +725,7 @@ int run(const Config &cfg, int signals, int tell)
 	if (!off)
 		report(LOG_ERR, "cannot switch the heater OFF: %s", why);
 	report(LOG_INFO, "started: heater OFF until a good reading and a command");
+	start_kept(d);
 	notify("READY=1");
 	supervise(d);
 }
@@ -579,6 +740,8 @@ int main(int argc, char **argv)
 	if (!parsed.ok && !(cfg.switch_off && parsed.heater_ok))
 		return exit_usage;
 	openlog("ombrixd", LOG_PID, LOG_DAEMON);
+	if (!std::isnan(cfg.set_target) || !cfg.set_mode.empty())
+		return keep_setting(cfg);
 	if (cfg.switch_off) {
 		int rc = switch_off(cfg);
 		return rc != 0 ? rc : parsed.ok ? 0 : exit_usage;

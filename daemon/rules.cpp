@@ -123,10 +123,13 @@ void check_publish(const State &st, const Settings &s, double now, unsigned *act
 		trip_at(publish_failed, st.last_published_s + s.publish_timeout_s, now, active, next);
 }
 
-void check_high_limit(const State &st, const Settings &s, unsigned *active)
+void check_high_limit(State &st, const Settings &s, unsigned *active)
 {
-	float limit = static_cast<float>(s.high_limit);
-	float back = static_cast<float>(s.high_limit - high_limit_band);
+	if (st.easing && !(st.temp > static_cast<float>(s.high_limit)))
+		st.easing = false;
+	double at = st.easing ? st.eased_limit : s.high_limit;
+	float limit = static_cast<float>(at);
+	float back = static_cast<float>(at - high_limit_band);
 	if (st.have_temp && (st.temp > limit || (holds(st, high_limit) && st.temp > back)))
 		*active |= bit(high_limit);
 }
@@ -235,6 +238,19 @@ void heater_report(State &st, bool on)
 	st.reported = on;
 }
 
+void set_mode(State &st, bool off)
+{
+	st.mode_off = off;
+}
+
+void limit_moved(State &st, const Settings &s, double from)
+{
+	bool above = st.have_temp && st.temp > static_cast<float>(s.high_limit);
+	double was = st.easing ? std::fmax(st.eased_limit, from) : from;
+	st.easing = above && was > s.high_limit && !holds(st, high_limit);
+	st.eased_limit = was;
+}
+
 void duplicate(State &st, bool held_elsewhere)
 {
 	st.duplicate = held_elsewhere;
@@ -281,7 +297,7 @@ Decision decide(State &st, const Settings &s, double now)
 	} else {
 		on = st.have_temp && st.command == Command::on && !(active & vetoes);
 	}
-	on = on && !(active & (latched | bit(high_limit) | bit(duplicate_zone)));
+	on = on && !st.mode_off && !(active & (latched | bit(high_limit) | bit(duplicate_zone)));
 	switch_heater(st, on, now);
 	check_runaway(st, s, now, &active, &next);
 	check_max_on(st, s, now, &active, &next);

@@ -2,7 +2,9 @@
 // own: it is fed the time, each sensor reading, each temperature published
 // to the controller, each command read back and each state the heater
 // reports, and it decides whether the heater may be ON.  Times are seconds
-// on any monotonic clock; temperatures are in the published unit.
+// on any monotonic clock.  Readings and the bounds they are held to are in
+// the person's unit (--unit); what the controller was told is on its own
+// scale (law.h), whatever band the person set.
 //
 // Only a fresh command the controller really wrote may hold the heater ON,
 // and only while the daemon's own reading and what the controller was told
@@ -41,7 +43,7 @@ struct Settings {
 	double command_timeout_s = 61;  // no command read for this long is no command
 	double publish_timeout_s = 60;
 	double silent_s = 16;         // for controller_silent: a few controller cycles
-	double high_limit = 80;
+	double high_limit = 80;       // moves with the band unless set (setpoint.h)
 	double min = 14, max = 122;   // plausible readings
 	double heat_check_s = 1800;   // 0: no runaway check
 	double heat_gain = 1.0;
@@ -53,7 +55,7 @@ struct Settings {
 inline constexpr double duty_window_s = 600;
 // high_limit clears once the reading is this far below it, so that a
 // reading hovering at the limit does not switch the heater every period.
-inline constexpr double high_limit_band = 1.0;  // degrees, published unit
+inline constexpr double high_limit_band = 1.0;  // degrees, the person's unit
 
 struct State {
 	// Times, on the machine's clock.
@@ -80,6 +82,9 @@ struct State {
 	bool mismatched = false;
 	bool duplicate = false;       // the bus says another daemon holds the zone
 	bool unlatch = false;         // clear_latches() was called
+	bool mode_off = false;        // the person set the mode off: no rule, just OFF
+	double eased_limit = 0;       // the high limit before it moved down, while the
+	bool easing = false;          // room is still above the new one (limit_moved())
 };
 
 // A new machine at time now: heater OFF, no reading, no command.
@@ -96,6 +101,13 @@ void published(State &st, double when, float t);
 // The library read c at now.
 void command(State &st, double now, Command c);
 void heater_report(State &st, bool on);
+// The person's mode: off holds the heater OFF, without a rule; heat gives
+// the controller its say back.
+void set_mode(State &st, bool off);
+// The high limit moved from `from` to s.high_limit with the band.  Lowered
+// below where the room stands, the old one holds until the room is down
+// to the new one: a setback is no fault.  Raised, the new one holds at once.
+void limit_moved(State &st, const Settings &s, double from);
 // Whether another daemon holds the zone, as the bus last decided: heater
 // OFF while it does.  SIGHUP does not clear it: only the bus knows.
 void duplicate(State &st, bool held_elsewhere);

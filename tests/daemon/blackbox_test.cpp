@@ -38,7 +38,8 @@ TEST_F(Daemon, HeaterFollowsTheClientBothWaysWithOneStateLineAChange)
 	run.signal(SIGTERM);
 	EXPECT_EQ(run.wait_exit(stop_deadline), 0) << context();
 
-	const std::regex state(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d temp=(-|-?\d+\.\d\d) )"
+	const std::regex state(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d mode=(heat|off) target=-?\d+\.\d )"
+	                       R"(temp=(-|-?\d+\.\d\d) )"
 	                       R"(command=(-|ON|OFF|unknown) heater=(ON|OFF|failed) )"
 	                       R"(rule=(-|sensor-lost|runaway|max-on|state-unknown|heater-mismatch|)"
 	                       R"(controller-silent|publish-failed|high-limit))");
@@ -216,8 +217,18 @@ TEST_P(Published, InTheUnitAsked)
 INSTANTIATE_TEST_SUITE_P(Conversions, Published,
 	::testing::Values(Units{{}, "20\n", "68.000000\n"},
 	                  Units{{"--sensor-unit", "F"}, "68\n", "68.000000\n"},
-	                  Units{{"--unit", "C"}, "20.5\n", "20.500000\n"},
-	                  Units{{"--unit", "C", "--sensor-unit", "F"}, "77\n", "25.000000\n"}));
+	                  Units{{"--unit", "C"}, "20.5\n", "68.900002\n"},
+	                  Units{{"--unit", "C", "--sensor-unit", "F"}, "77\n", "77.000000\n"}));
+
+// The person's band moved onto the controller's 69 to 75: its edges land on
+// the controller's, in either unit; and --unit C's old Celsius band is one
+// setting away.
+INSTANTIATE_TEST_SUITE_P(Bands, Published,
+	::testing::Values(Units{{"--target", "70", "--band", "2"}, "20\n", "66.000000\n"},
+	                  Units{{"--unit", "C", "--target", "21", "--band", "1"}, "20.5\n", "69.000000\n"},
+	                  Units{{"--unit", "C", "--target", "21", "--band", "1"}, "21.5\n", "75.000000\n"},
+	                  Units{{"--unit", "C", "--target", "72", "--band", "6", "--target-max", "72"}, "20.5\n",
+	                        "20.500000\n"}));
 
 // An exec: heater in /tmp that logs each call to /tmp/calls; it fails, or
 // hangs, while /tmp/fail or /tmp/hang exists.
@@ -382,7 +393,16 @@ INSTANTIATE_TEST_SUITE_P(Options, BadOption,
 	                  Usage{{"--sensor-timeout", "1"}, "--sensor-timeout"},
 	                  Usage{{"--period", "2", "--sensor-timeout", "2"}, "--sensor-timeout"},
 	                  Usage{{"--high-limit", "hot"}, "--high-limit"},
-	                  Usage{{"--config", "/dev/zero"}, "--config"}));
+	                  Usage{{"--config", "/dev/zero"}, "--config"},
+	                  Usage{{"--band", "0"}, "--band"},
+	                  Usage{{"--target", "90"}, "--target"},
+	                  Usage{{"--unit", "C", "--target", "6"}, "--target"},
+	                  Usage{{"--high-limit", "74.9"}, "--target"},
+	                  Usage{{"--target-min", "70", "--target-max", "60"}, "--target-max"},
+	                  Usage{{"--mode", "cool"}, "--mode"},
+	                  Usage{{"--set-target", "70"}, "--state-dir"},
+	                  Usage{{"--set-target", "21", "--state-dir", "/tmp"}, "--set-target"},
+	                  Usage{{"--set-mode", "auto", "--state-dir", "/tmp"}, "--set-mode"}));
 
 // The service manager's socket, played by the test: readiness, status,
 // the watchdog's pings at half its interval, and the stop.
@@ -427,7 +447,7 @@ TEST_F(Notified, TellsTheServiceManagerItsLifeAndFeedsTheWatchdog)
 {
 	run.env("WATCHDOG_USEC", "2000000");
 	start_on();
-	EXPECT_TRUE(wait_for([&] { return has(heard(), "STATUS=temp=60.00 command=ON heater=ON rule=-\n"); },
+	EXPECT_TRUE(wait_for([&] { return has(heard(), "STATUS=mode=heat target=72.0 temp=60.00 command=ON heater=ON rule=-\n"); },
 	                     settle)) << heard();
 	EXPECT_TRUE(heard().starts_with("READY=1\n") || has(heard(), "\nREADY=1\n")) << heard();
 	size_t pings = count("WATCHDOG=1");
@@ -456,7 +476,9 @@ TEST_F(Daemon, HelpListsEveryOptionAndExitsZero)
 	EXPECT_EQ(run.err(), "");
 	for (const char *o : {"--config", "--sensor", "--sensor-unit", "--sensor-field", "--unit", "--heater",
 	                      "--heater-on", "--heater-off", "--heater-state", "--period", "--sensor-timeout",
-	                      "--min", "--max", "--high-limit", "--heat-check", "--heat-gain", "--max-on", "--lost-duty",
+	                      "--target", "--band", "--target-min", "--target-max", "--mode", "--state-dir",
+	                      "--set-target", "--set-mode", "--min", "--max", "--high-limit", "--heat-check",
+	                      "--heat-gain", "--max-on", "--lost-duty",
 	                      "--temp-file", "--status-file", "--duration", "--switch-off", "--daemon",
 	                      "--mqtt", "--mqtt-user", "--mqtt-password-file", "--mqtt-ca", "--zone",
 	                      "--ha-prefix", "--help"})

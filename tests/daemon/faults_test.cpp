@@ -368,11 +368,13 @@ TEST_P(EndingSignal, SwitchesTheHeaterOffFirst)
 	}
 }
 
+// Every signal that ends a process by default, but SIGUSR1: systemctl
+// reload sends it, and it reads the kept settings again.
 std::vector<Ending> endings()
 {
 	std::vector<Ending> v;
 	for (bool background : {false, true})
-		for (int sig : {SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGIO, SIGPWR,
+		for (int sig : {SIGQUIT, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGIO, SIGPWR,
 		                SIGSTKFLT, SIGRTMIN, SIGRTMAX})
 			v.push_back({sig, background});
 	return v;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "rules.h"
+#include "setpoint.h"
 
 using rules::Command;
 using rules::Decision;
@@ -742,6 +743,144 @@ TEST_F(Rules, ADuplicateZoneHoldsTheHeaterOffUntilTheBusSaysTheZoneIsOurs)
 	EXPECT_TRUE(d.heater);
 	EXPECT_EQ(d.cleared, bit(rules::duplicate_zone) | bit(rules::sensor_lost));
 	EXPECT_EQ(d.active, 0u);
+}
+
+// ---- the high limit where the person's band puts it
+
+// A zone's high limit, given its unit, band and any --high-limit, and the
+// readings either side of it.
+struct Limit {
+	Unit unit;
+	double target, band;
+	double explicit_limit;  // NaN: follows the band
+	float below, above;     // the last reading that heats, the first that does not
+};
+
+void PrintTo(const Limit &l, std::ostream *os)
+{
+	*os << (l.unit == Unit::fahrenheit ? "F" : "C") << " target " << l.target << " band " << l.band
+	    << " limit " << l.explicit_limit;
+}
+
+class HighLimitOfTheBand : public Rules, public ::testing::WithParamInterface<Limit> {};
+
+TEST_P(HighLimitOfTheBand, TripsJustAboveItsTop)
+{
+	Config cfg;
+	cfg.unit = GetParam().unit;
+	cfg.high_limit = GetParam().explicit_limit;
+	s.high_limit = high_limit(cfg, Setpoint{GetParam().target, GetParam().band, Mode::heat});
+	heat(0, GetParam().below);
+	expect_held(at(0), 0);
+	read(1, GetParam().above);
+	Decision d = at(1);
+	EXPECT_FALSE(d.heater);
+	EXPECT_EQ(d.tripped, bit(rules::high_limit));
+}
+
+INSTANTIATE_TEST_SUITE_P(Bands, HighLimitOfTheBand, ::testing::Values(
+	Limit{Unit::fahrenheit, 72, 6, NAN, 80, 80.01f},        // the controller's band: 75 + 5
+	Limit{Unit::fahrenheit, 64, 2, NAN, 70, 70.01f},        // a night setback moves it down
+	Limit{Unit::celsius, 21, 1, NAN, 24.5f, 24.51f},         // 21.5 + 3
+	Limit{Unit::celsius, 30, 4, NAN, 35, 35.01f},            // the highest target, 32 + 3
+	Limit{Unit::celsius, 17, 1, 26, 26, 26.01f},             // given, it stays where it was put
+	Limit{Unit::fahrenheit, 86, 6, 95, 95, 95.01f}));
+
+// A setback lowers the limit below a room the old band kept warm: the old
+// limit holds until the room is down to the new one, then the new one.
+class LimitMovedDown : public Rules, public ::testing::WithParamInterface<float> {};
+
+TEST_P(LimitMovedDown, HoldsTheOldUntilTheRoomIsBelowTheNew)
+{
+	s.high_limit = 80;
+	heat(0, GetParam());  // the room when the limit moves from 80 to 74
+	s.high_limit = 74;
+	rules::limit_moved(st, s, 80);
+	expect_held(at(1), 0);
+	read(2, 80.01f);
+	EXPECT_EQ(at(2).active, bit(rules::high_limit)) << "never above the old one";
+	read(3, 74);
+	EXPECT_EQ(at(3).active, bit(rules::high_limit)) << "within a degree of the new one";
+	read(4, 72.9f);
+	EXPECT_EQ(at(4).active, 0u);
+	read(5, 74.5f);
+	EXPECT_EQ(at(5).active, bit(rules::high_limit)) << "the new one, from then on";
+}
+
+INSTANTIATE_TEST_SUITE_P(Rooms, LimitMovedDown, ::testing::Values(75, 79.9f, 74, 70));
+
+TEST_F(Rules, ALimitMovedUpHoldsAtOnceAndOneAlreadyTrippedStays)
+{
+	s.high_limit = 74;
+	read(0, 76);
+	rules::command(st, 0, Command::on);
+	EXPECT_EQ(at(0).tripped, bit(rules::high_limit));
+	s.high_limit = 70;
+	rules::limit_moved(st, s, 74);
+	expect_held(at(1), bit(rules::high_limit));
+	s.high_limit = 80;
+	rules::limit_moved(st, s, 70);
+	EXPECT_EQ(at(2).cleared, bit(rules::high_limit));
+}
+
+// A target is refused where it would lift the band into a given limit,
+// or past the bounds a person may set; the rules never see it.
+struct Refusal {
+	double target, band, limit;
+	bool refused;
+};
+
+class TargetBounds : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(TargetBounds, KeepTheBandBelowAGivenLimit)
+{
+	Config cfg;
+	cfg.unit = Unit::celsius;
+	cfg.target_min = 7;
+	cfg.target_max = 30;
+	cfg.high_limit = GetParam().limit;
+	EXPECT_EQ(refuse_target(cfg, GetParam().target, GetParam().band) != nullptr, GetParam().refused);
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, TargetBounds, ::testing::Values(
+	Refusal{7, 1, NAN, false}, Refusal{30, 1, NAN, false}, Refusal{6.9, 1, NAN, true},
+	Refusal{30.1, 1, NAN, true}, Refusal{NAN, 1, NAN, true}, Refusal{INFINITY, 1, NAN, true},
+	Refusal{24.4, 1, 25, false}, Refusal{24.5, 1, 25, true}, Refusal{23, 4, 25, true}));
+
+// ---- mode off
+
+TEST_F(Rules, ModeOffHoldsTheHeaterOffWithoutARule)
+{
+	heat(0);
+	rules::set_mode(st, true);
+	Decision d = at(1);
+	EXPECT_FALSE(d.heater);
+	EXPECT_EQ(d.active, 0u) << "off is the person's wish, not a fault";
+	EXPECT_EQ(d.tripped, 0u);
+	rules::set_mode(st, false);
+	EXPECT_TRUE(at(2).heater) << "heat gives the controller its say back";
+}
+
+TEST_F(Rules, ModeOffHoldsOverTheFrostDuty)
+{
+	s.sensor_timeout_s = 60;
+	s.lost_duty_pct = 100;
+	heat(0);
+	rules::set_mode(st, true);
+	EXPECT_FALSE(at(100).heater);
+	EXPECT_EQ(at(100).active, bit(rules::sensor_lost));
+}
+
+TEST_F(Rules, ModeHeatClearsNoLatchedRule)
+{
+	s.max_on_s = 100;
+	heat(0);
+	EXPECT_EQ(at(100).tripped, bit(rules::max_on));
+	rules::set_mode(st, true);
+	at(101);
+	rules::set_mode(st, false);
+	expect_held(at(102), bit(rules::max_on));
+	EXPECT_FALSE(at(102).heater);
 }
 
 // ---- the rule a state line names

@@ -1,0 +1,240 @@
+#include "store.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "log.h"
+#include "mailbox.h"
+#include "setpoint.h"
+
+namespace {
+
+constexpr size_t stored_max = 1024;  // bytes; the file holds three short lines
+constexpr mode_t stored_mode = 0640;
+
+std::string path_of(const std::string &dir)
+{
+	return dir + "/" + stored_name;
+}
+
+// The whole file, when it is a regular one of sane size; a FIFO or a
+// device planted in its place can hang nothing.
+Load read_file(const std::string &path, std::string *text, const char **why)
+{
+	int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+	if (fd < 0 && errno == ENOENT)
+		return Load::none;
+	struct stat st;
+	char buf[stored_max + 1];
+	ssize_t n = -1;
+	bool regular = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+	if (regular)
+		n = read(fd, buf, sizeof buf);
+	if (fd >= 0 && !regular)
+		*why = "not a regular file";
+	else if (n < 0)
+		*why = "cannot be read";
+	else if (static_cast<size_t>(n) > stored_max)
+		*why = "too long";
+	if (fd >= 0)
+		close(fd);
+	if (n < 0 || static_cast<size_t>(n) > stored_max)
+		return Load::bad;
+	text->assign(buf, static_cast<size_t>(n));
+	return Load::ok;
+}
+
+bool parse_number(const std::string &text, double *out)
+{
+	char *end;
+	*out = std::strtod(text.c_str(), &end);
+	return !text.empty() && *end == '\0' && std::isfinite(*out);
+}
+
+// One name=value line into *s; false for anything else.
+bool parse_line(std::string_view line, Unit *unit, bool *has_unit, Stored *s)
+{
+	size_t eq = line.find('=');
+	if (eq == std::string_view::npos)
+		return false;
+	std::string_view name = line.substr(0, eq);
+	std::string value(line.substr(eq + 1));
+	if (name == "unit" && (value == "F" || value == "C")) {
+		*unit = value == "F" ? Unit::fahrenheit : Unit::celsius;
+		*has_unit = true;
+		return true;
+	}
+	if (name == "target")
+		return (s->has_target = parse_number(value, &s->target));
+	if (name == "mode")
+		return (s->has_mode = parse_mode(value.c_str(), &s->mode));
+	return false;
+}
+
+// The text of a file, all its lines whole and good, and a unit with any target.
+bool parse(std::string_view text, Unit u, Stored *got)
+{
+	Stored s;
+	Unit unit = u;
+	bool has_unit = false;
+	if (!text.empty() && text.back() != '\n')
+		return false;  // cut short
+	while (!text.empty()) {
+		size_t nl = text.find('\n');
+		std::string_view line = text.substr(0, nl);
+		text.remove_prefix(nl + 1);
+		if (!line.empty() && line[0] != '#' && !parse_line(line, &unit, &has_unit, &s))
+			return false;
+	}
+	if (s.has_target && !has_unit)
+		return false;
+	if (s.has_target)
+		s.target = convert(s.target, unit, u);
+	*got = s;
+	return true;
+}
+
+std::string format(Unit u, const Stored &s)
+{
+	char text[256];
+	int n = std::snprintf(text, sizeof text, "# ombrixd: settings made at run time; they win over the zone's "
+	                      "options\nunit=%s\n", u == Unit::fahrenheit ? "F" : "C");
+	std::string out(text, static_cast<size_t>(n));
+	if (s.has_target) {
+		n = std::snprintf(text, sizeof text, "target=%.17g\n", s.target);
+		out.append(text, static_cast<size_t>(n));
+	}
+	if (s.has_mode)
+		out += std::string("mode=") + mode_name(s.mode) + "\n";
+	return out;
+}
+
+bool write_all(int fd, const std::string &text)
+{
+	size_t done = 0;
+	while (done < text.size()) {
+		ssize_t n = write(fd, text.data() + done, text.size() - done);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			return false;
+		done += static_cast<size_t>(n);
+	}
+	return true;
+}
+
+// The new file, whole and on the disk, under a name of its own; "" on failure.
+std::string write_new(const std::string &dir, const std::string &text)
+{
+	std::string tmp = path_of(dir) + ".XXXXXX";
+	int fd = mkostemp(tmp.data(), O_CLOEXEC);
+	if (fd < 0)
+		return "";
+	struct stat folder;
+	bool ok = fchmod(fd, stored_mode) == 0;
+	if (ok && geteuid() == 0 && stat(dir.c_str(), &folder) == 0)
+		ok = fchown(fd, folder.st_uid, folder.st_gid) == 0;
+	ok = ok && write_all(fd, text) && fsync(fd) == 0;
+	ok = close(fd) == 0 && ok;
+	if (!ok) {
+		int err = errno;
+		unlink(tmp.c_str());
+		errno = err;
+		return "";
+	}
+	return tmp;
+}
+
+} // namespace
+
+Load load_stored(const std::string &dir, Unit u, Stored *got, const char **why)
+{
+	std::string text;
+	Load l = read_file(path_of(dir), &text, why);
+	if (l != Load::ok)
+		return l;
+	if (!parse(text, u, got)) {
+		*why = "not unit=, target= and mode= lines";
+		return Load::bad;
+	}
+	return Load::ok;
+}
+
+const char *save_stored(const std::string &dir, Unit u, const Stored &s)
+{
+	std::string tmp = write_new(dir, format(u, s));
+	if (tmp.empty())
+		return std::strerror(errno);
+	if (rename(tmp.c_str(), path_of(dir).c_str()) < 0) {
+		int err = errno;
+		unlink(tmp.c_str());
+		return std::strerror(err);
+	}
+	// The rename is on the disk once the folder is.
+	int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	bool synced = fd >= 0 && fsync(fd) == 0;
+	int err = errno;
+	if (fd >= 0)
+		close(fd);
+	return synced ? nullptr : std::strerror(err);
+}
+
+Keeper::Keeper(const Config &cfg, Mailbox &mb) : cfg_(cfg), mb_(mb)
+{
+	if (!cfg.state_dir.empty())
+		std::thread([this] { run(); }).detach();
+}
+
+void Keeper::save(const Stored &s)
+{
+	{
+		std::lock_guard<std::mutex> hold(lock_);
+		stored_ = s;
+		to_save_ = true;
+	}
+	wake_.notify_one();
+}
+
+void Keeper::load()
+{
+	{
+		std::lock_guard<std::mutex> hold(lock_);
+		to_load_ = true;
+	}
+	wake_.notify_one();
+}
+
+void Keeper::run()
+{
+	for (;;) {
+		Stored s;
+		bool saving, loading;
+		{
+			std::unique_lock<std::mutex> hold(lock_);
+			wake_.wait(hold, [this] { return to_save_ || to_load_; });
+			s = stored_;
+			saving = to_save_;
+			loading = to_load_;
+			to_save_ = to_load_ = false;
+		}
+		if (saving)
+			if (const char *why = save_stored(cfg_.state_dir, cfg_.unit, s))
+				report(LOG_ERR, "cannot keep the setting in %s: %s", cfg_.state_dir.c_str(), why);
+		if (loading) {
+			const char *why = nullptr;
+			Stored got;
+			Load l = load_stored(cfg_.state_dir, cfg_.unit, &got, &why);
+			mb_.post_loaded(l, got, why);
+		}
+	}
+}

@@ -1,0 +1,131 @@
+// The target and mode a person sets on the board, on the real ombrixd and
+// the real client: the board's command moves where a running zone's heater
+// switches, a reload clears no latch, and what was set outlives SIGKILL.
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "blackbox.h"
+
+using namespace blackbox;
+
+namespace {
+
+class Setting : public Daemon {
+protected:
+	// The state folder lies outside the private /tmp, where a second run
+	// of the zone finds it too.
+	std::string state() const { return run.tmp() + "/state"; }
+
+	// The board's command, as a person runs it: ombrixd --set-target or
+	// --set-mode with the zone's options, which exits once it is kept.
+	void set(const std::vector<std::string> &setting, int expect = 0)
+	{
+		DaemonRun board;
+		std::vector<std::string> args = files({"--state-dir", state()});
+		args.insert(args.end(), setting.begin(), setting.end());
+		board.start(args, false);
+		ASSERT_EQ(board.wait_exit(stop_deadline), expect) << board.err();
+	}
+
+	void SetUp() override
+	{
+		Daemon::SetUp();
+		std::filesystem::create_directory(state());
+	}
+};
+
+TEST_F(Setting, TheBoardsCommandMovesWhereARunningZoneSwitches)
+{
+	run.put("sensor", "66\n");
+	run.put("heater", off);
+	run.start(files({"--state-dir", state()}));
+	ASSERT_TRUE(heater_is(on, client_deadline)) << context();
+	set({"--set-target", "62"});
+	EXPECT_FALSE(has(run.out(), "target=62.0")) << "kept, not yet taken";
+	run.signal(SIGUSR1);
+	EXPECT_TRUE(reports("reloaded: target 62.0 \u00b0F, set at run time; the zone's options say 72.0")) << context();
+	EXPECT_TRUE(wait_for([&] { return run.get("temp") == "76.000000\n"; }, settle)) << "66 on a band 59 to 65";
+	EXPECT_TRUE(heater_is(off, client_deadline)) << context();
+	EXPECT_TRUE(prints("mode=heat target=62.0 temp=66.00 command=OFF heater=OFF rule=-\n")) << context();
+	run.signal(SIGTERM);
+	EXPECT_EQ(run.wait_exit(stop_deadline), 0) << context();
+}
+
+TEST_F(Setting, OffHoldsTheHeaterOffAndIsShownAsNoFault)
+{
+	start_on({"--state-dir", state()});
+	set({"--set-mode", "off"});
+	run.signal(SIGUSR1);
+	EXPECT_TRUE(heater_is(off, settle)) << context();
+	EXPECT_TRUE(prints("mode=off target=72.0 temp=60.00 command=ON heater=OFF rule=-\n")) << context();
+	set({"--set-mode", "heat"});
+	run.signal(SIGUSR1);
+	EXPECT_TRUE(heater_is(on, settle)) << context();
+}
+
+TEST_F(Setting, AReloadClearsNoLatchedRule)
+{
+	start_on({"--state-dir", state(), "--max-on", "1"});
+	EXPECT_TRUE(heater_is(off, settle)) << context();
+	set({"--set-target", "70"});
+	run.signal(SIGUSR1);
+	EXPECT_TRUE(reports("reloaded: target 70.0")) << context();
+	EXPECT_TRUE(prints("heater=OFF rule=max-on\n")) << context();
+	std::this_thread::sleep_for(2s);
+	EXPECT_EQ(run.get("heater"), off) << context();
+}
+
+TEST_F(Setting, ATargetSetOutlivesSigkillAndTheZonesFileStaysTheDefault)
+{
+	run.put("sensor", "70\n");
+	run.put("heater", off);
+	run.start(files({"--state-dir", state()}), false);
+	set({"--set-target", "64"});
+	run.signal(SIGUSR1);
+	ASSERT_TRUE(reports("reloaded: target 64.0")) << context();
+	run.signal(SIGKILL);
+	EXPECT_EQ(run.wait_exit(stop_deadline), 128 + SIGKILL);
+
+	DaemonRun again;
+	again.put("sensor", "70\n");
+	again.put("heater", off);
+	again.start(files({"--state-dir", state(), "--target", "68"}), false);
+	EXPECT_TRUE(wait_for([&] { return has(again.err(), "target 64.0 \u00b0F, set at run time; the zone's options "
+	                                                   "say 68.0; band 6.0; mode heat\n"); }, settle))
+		<< again.err();
+	EXPECT_TRUE(wait_for([&] { return again.get("temp") == "78.000000\n"; }, settle)) << again.get("temp");
+}
+
+TEST_F(Setting, ADamagedFileFallsBackToTheZonesOptionsInOneLine)
+{
+	run.put("sensor", "70\n");
+	run.put("heater", off);
+	std::filesystem::path file = std::filesystem::path(state()) / "setpoint";
+	FILE *f = std::fopen(file.c_str(), "w");
+	ASSERT_TRUE(f);
+	std::fputs("unit=F\ntarget=6", f);  // cut short
+	std::fclose(f);
+	run.start(files({"--state-dir", state()}), false);
+	EXPECT_TRUE(reports("setpoint not unit=, target= and mode= lines; the zone's options apply\n")) << context();
+	EXPECT_TRUE(reports("target 72.0 \u00b0F, from the zone's options; band 6.0; mode heat\n")) << context();
+	EXPECT_TRUE(wait_for([&] { return run.get("temp") == "70.000000\n"; }, settle));
+}
+
+TEST_F(Setting, WithoutAStateFolderTheStartSaysSoOnce)
+{
+	run.put("sensor", "70\n");
+	run.put("heater", off);
+	run.start(files(), false);
+	EXPECT_TRUE(reports("a target or mode set now is lost at a restart\n")) << context();
+	run.signal(SIGUSR1);
+	EXPECT_TRUE(reports("reload: no state folder to read\n")) << context();
+	EXPECT_EQ(count(run.err(), "lost at a restart"), 1u);
+	run.signal(SIGTERM);
+	EXPECT_EQ(run.wait_exit(stop_deadline), 0) << "SIGUSR1 ends nothing";
+}
+
+} // namespace

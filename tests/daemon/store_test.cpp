@@ -1,0 +1,135 @@
+// The settings kept in the state folder: what is saved loads again in
+// either unit, a damaged file loads as bad and never as a value, and a
+// writer killed at any instant leaves the old file or the new one.
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "store.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Store : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		dir = std::string(SCRATCH_ROOT) + "/store.XXXXXX";
+		ASSERT_TRUE(mkdtemp(dir.data()));
+	}
+	void TearDown() override { fs::remove_all(dir); }
+
+	void put(const std::string &text) const
+	{
+		FILE *f = std::fopen((dir + "/setpoint").c_str(), "w");
+		ASSERT_TRUE(f);
+		std::fputs(text.c_str(), f);
+		std::fclose(f);
+	}
+
+	Load load(Stored *s, Unit u = Unit::celsius) const
+	{
+		const char *why = nullptr;
+		Load l = load_stored(dir, u, s, &why);
+		EXPECT_EQ(l == Load::bad, why != nullptr);
+		return l;
+	}
+
+	std::string dir;
+};
+
+TEST_F(Store, WhatIsSavedLoadsInEitherUnit)
+{
+	Stored s{true, 21.5, true, Mode::off}, got;
+	ASSERT_EQ(save_stored(dir, Unit::celsius, s), nullptr);
+	ASSERT_EQ(load(&got), Load::ok);
+	EXPECT_EQ(got.target, 21.5);
+	EXPECT_TRUE(got.has_mode);
+	EXPECT_EQ(got.mode, Mode::off);
+	ASSERT_EQ(load(&got, Unit::fahrenheit), Load::ok);
+	EXPECT_DOUBLE_EQ(got.target, 70.7) << "a zone moved to °F keeps the temperature, not the number";
+	EXPECT_EQ(fs::status(dir + "/setpoint").permissions() & fs::perms::all,
+	          fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+TEST_F(Store, OnlyWhatWasSetIsKept)
+{
+	Stored got{true, 1, true, Mode::off};
+	ASSERT_EQ(save_stored(dir, Unit::fahrenheit, Stored{false, 0, true, Mode::heat}), nullptr);
+	ASSERT_EQ(load(&got), Load::ok);
+	EXPECT_FALSE(got.has_target) << "the zone's options still say the target";
+	EXPECT_TRUE(got.has_mode);
+}
+
+TEST_F(Store, NoFileIsNothingSet)
+{
+	Stored got;
+	EXPECT_EQ(load(&got), Load::none);
+}
+
+class Damaged : public Store, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(Damaged, LoadsAsBad)
+{
+	put(GetParam());
+	Stored got;
+	EXPECT_EQ(load(&got), Load::bad) << GetParam();
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, Damaged, ::testing::Values(
+	"unit=C\ntarget=21",                 // cut short
+	"unit=C\ntarget=\n", "unit=C\ntarget=21x\n", "unit=C\ntarget=nan\n", "target=21\n",  // no unit
+	"unit=K\ntarget=21\n", "unit=C\nmode=cool\n", "unit=C\nhello\n", "unit=C\ncolour=red\n",
+	"\x7f" "ELF\x02\x01\n"));
+
+TEST_F(Store, ADirectoryOrAFifoInItsPlaceIsBadNotAHang)
+{
+	Stored got;
+	ASSERT_EQ(mkfifo((dir + "/setpoint").c_str(), 0600), 0);
+	EXPECT_EQ(load(&got), Load::bad);
+	fs::remove(dir + "/setpoint");
+	fs::create_directory(dir + "/setpoint");
+	EXPECT_EQ(load(&got), Load::bad);
+	EXPECT_NE(save_stored(dir, Unit::celsius, Stored{true, 20, false, Mode::heat}), nullptr)
+		<< "a failed save says so";
+}
+
+TEST_F(Store, AFileTooLongIsBad)
+{
+	put("unit=C\n" + std::string(2000, '#') + "\n");
+	Stored got;
+	EXPECT_EQ(load(&got), Load::bad);
+}
+
+// A writer killed at a random instant, again and again: each time the file
+// holds one of the two values it was switching between, whole.
+TEST_F(Store, AWriteKilledMidwayLeavesAValueThatLoads)
+{
+	ASSERT_EQ(save_stored(dir, Unit::celsius, Stored{true, 20, false, Mode::heat}), nullptr);
+	std::mt19937 random(42);
+	for (int round = 0; round < 40; round++) {
+		pid_t pid = fork();
+		ASSERT_GE(pid, 0);
+		if (pid == 0)
+			for (int i = 0;; i++)
+				save_stored(dir, Unit::celsius, Stored{true, i % 2 ? 20.0 : 25.0, i % 2 == 0, Mode::off});
+		usleep(std::uniform_int_distribution<useconds_t>(0, 3000)(random));
+		kill(pid, SIGKILL);
+		waitpid(pid, nullptr, 0);
+		Stored got;
+		ASSERT_EQ(load(&got), Load::ok) << "round " << round;
+		EXPECT_TRUE(got.target == 20 || got.target == 25) << got.target;
+		EXPECT_EQ(got.has_mode, got.target == 25) << "the lines of one write, never of two";
+	}
+}
+
+} // namespace
