@@ -63,6 +63,9 @@ public:
 	// Whether a run can adopt what the daemon leaves behind, as a run that
 	// daemonizes must: qemu-user 7.2 has no child subreaper.
 	static bool can_adopt();
+	// Runs in other's private /tmp, as a second program on the same board
+	// does, so that both see its files at the same paths; before start().
+	void share_tmp(const DaemonRun &other) { tmp_ = other.tmp_; }
 	// The host name the daemon sees; set before start().
 	void host(const std::string &name) { host_ = name; }
 	// The daemon sees dir without the entries whose names begin with

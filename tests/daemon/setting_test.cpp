@@ -16,16 +16,17 @@ namespace {
 
 class Setting : public Daemon {
 protected:
-	// The state folder lies outside the private /tmp, where a second run
-	// of the zone finds it too.
-	std::string state() const { return run.tmp() + "/state"; }
+	// The state folder, as the daemon sees it in the private /tmp; the
+	// board's command and a second run of the zone share that /tmp.
+	static constexpr const char *state = "/tmp/state";
 
 	// The board's command, as a person runs it: ombrixd --set-target or
 	// --set-mode with the zone's options, which exits once it is kept.
 	void set(const std::vector<std::string> &setting, int expect = 0)
 	{
 		DaemonRun board;
-		std::vector<std::string> args = files({"--state-dir", state()});
+		board.share_tmp(run);
+		std::vector<std::string> args = files({"--state-dir", state});
 		args.insert(args.end(), setting.begin(), setting.end());
 		board.start(args, false);
 		ASSERT_EQ(board.wait_exit(stop_deadline), expect) << board.err();
@@ -34,7 +35,7 @@ protected:
 	void SetUp() override
 	{
 		Daemon::SetUp();
-		std::filesystem::create_directory(state());
+		std::filesystem::create_directory(run.tmp() + "/state");
 	}
 };
 
@@ -42,7 +43,7 @@ TEST_F(Setting, TheBoardsCommandMovesWhereARunningZoneSwitches)
 {
 	run.put("sensor", "66\n");
 	run.put("heater", off);
-	run.start(files({"--state-dir", state()}));
+	run.start(files({"--state-dir", state}));
 	ASSERT_TRUE(heater_is(on, client_deadline)) << context();
 	set({"--set-target", "62"});
 	EXPECT_FALSE(has(run.out(), "target=62.0")) << "kept, not yet taken";
@@ -57,7 +58,7 @@ TEST_F(Setting, TheBoardsCommandMovesWhereARunningZoneSwitches)
 
 TEST_F(Setting, OffHoldsTheHeaterOffAndIsShownAsNoFault)
 {
-	start_on({"--state-dir", state()});
+	start_on({"--state-dir", state});
 	set({"--set-mode", "off"});
 	run.signal(SIGUSR1);
 	EXPECT_TRUE(heater_is(off, settle)) << context();
@@ -69,7 +70,7 @@ TEST_F(Setting, OffHoldsTheHeaterOffAndIsShownAsNoFault)
 
 TEST_F(Setting, AReloadClearsNoLatchedRule)
 {
-	start_on({"--state-dir", state(), "--max-on", "1"});
+	start_on({"--state-dir", state, "--max-on", "1"});
 	EXPECT_TRUE(heater_is(off, settle)) << context();
 	set({"--set-target", "70"});
 	run.signal(SIGUSR1);
@@ -83,7 +84,7 @@ TEST_F(Setting, ATargetSetOutlivesSigkillAndTheZonesFileStaysTheDefault)
 {
 	run.put("sensor", "70\n");
 	run.put("heater", off);
-	run.start(files({"--state-dir", state()}), false);
+	run.start(files({"--state-dir", state}), false);
 	set({"--set-target", "64"});
 	run.signal(SIGUSR1);
 	ASSERT_TRUE(reports("reloaded: target 64.0")) << context();
@@ -91,9 +92,10 @@ TEST_F(Setting, ATargetSetOutlivesSigkillAndTheZonesFileStaysTheDefault)
 	EXPECT_EQ(run.wait_exit(stop_deadline), 128 + SIGKILL);
 
 	DaemonRun again;
+	again.share_tmp(run);
 	again.put("sensor", "70\n");
 	again.put("heater", off);
-	again.start(files({"--state-dir", state(), "--target", "68"}), false);
+	again.start(files({"--state-dir", state, "--target", "68"}), false);
 	EXPECT_TRUE(wait_for([&] { return has(again.err(), "target 64.0 \u00b0F, set at run time; the zone's options "
 	                                                   "say 68.0; band 6.0; mode heat\n"); }, settle))
 		<< again.err();
@@ -104,12 +106,12 @@ TEST_F(Setting, ADamagedFileFallsBackToTheZonesOptionsInOneLine)
 {
 	run.put("sensor", "70\n");
 	run.put("heater", off);
-	std::filesystem::path file = std::filesystem::path(state()) / "setpoint";
+	std::filesystem::path file = run.tmp() + "/state/setpoint";
 	FILE *f = std::fopen(file.c_str(), "w");
 	ASSERT_TRUE(f);
 	std::fputs("unit=F\ntarget=6", f);  // cut short
 	std::fclose(f);
-	run.start(files({"--state-dir", state()}), false);
+	run.start(files({"--state-dir", state}), false);
 	EXPECT_TRUE(reports("setpoint not unit=, target= and mode= lines; the zone's options apply\n")) << context();
 	EXPECT_TRUE(reports("target 72.0 \u00b0F, from the zone's options; band 6.0; mode heat\n")) << context();
 	EXPECT_TRUE(wait_for([&] { return run.get("temp") == "70.000000\n"; }, settle));
