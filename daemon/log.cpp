@@ -124,6 +124,16 @@ void put(const Line &l)
 	q.ready.notify_one();
 }
 
+// Text from a file, a command or a message may hold a newline that would
+// forge a line of its own, or an escape that steers a terminal: each
+// control character becomes '?'.
+void make_printable(char *text)
+{
+	for (; *text; text++)
+		if (static_cast<unsigned char>(*text) < 0x20 || *text == 0x7f)
+			*text = '?';
+}
+
 } // namespace
 
 void log_start()
@@ -145,6 +155,7 @@ void report(int priority, const char *fmt, ...)  // NOLINT(cert-dcl50-cpp)
 	// The analyzer loses track of va_start() here (a known false alarm).
 	std::vsnprintf(l.text, sizeof l.text, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
 	va_end(ap);
+	make_printable(l.text);
 	put(l);
 }
 

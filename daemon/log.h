@@ -14,7 +14,8 @@
 // once.  Call once, after any fork.
 void log_start();
 
-// printf-style; safe from any thread.
+// printf-style; safe from any thread.  One line: each control character
+// of the text (a newline, an escape) is written as '?'.
 void report(int priority, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // A state line, without its time: the time of this call goes before it on
