@@ -53,8 +53,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	// One's own claim is never an answer or a reason to yield.  An id is a
 	// C string, as the payload is: up to the first NUL.
 	std::string id = text.c_str();
-	for (bool holding : {false, true})
-		check(claim_seen(holding, id, (std::string(claim_asked) + id).c_str()) == Claim::ignore);
-	claim_seen(false, "ombrixd-default-host", text.c_str());
+	for (Role role : {Role::asking, Role::holding, Role::watching})
+		for (bool retained : {false, true})
+			check(claim_seen(role, id, (std::string(claim_asked) + id).c_str(), retained) == Claim::ignore);
+	// Nothing retained is a claim, whatever it says.
+	check(claim_seen(Role::watching, "ombrixd-default-host", text.c_str(), true) == Claim::ignore);
+	claim_seen(Role::asking, "ombrixd-default-host", text.c_str(), false);
 	return 0;
 }
