@@ -11,7 +11,7 @@ dir=$root/$key
 
 # Runtime dependencies of ombrix and ombrixd, and the checks' own tools:
 # a broker on the guest's loopback for an MQTT zone.
-packages=systemd,systemd-sysv,udev,dbus,linux-image-amd64,initramfs-tools,libmosquitto1,libstdc++6,libgcc-s1,libsystemd0,passwd,util-linux,mosquitto,mosquitto-clients
+packages=systemd,systemd-sysv,udev,dbus,linux-image-amd64,initramfs-tools,libmosquitto1,libstdc++6,libgcc-s1,libsystemd0,passwd,util-linux,procps,mosquitto,mosquitto-clients
 disk_size=1536M
 
 [ -f "$dir/done" ] && { echo "$dir"; exit 0; }
