@@ -213,7 +213,7 @@ void on_publish(mosquitto *, void *obj, int mid)
 	Bus &b = *static_cast<Bus *>(obj);
 	{
 		std::lock_guard<std::mutex> hold(b.ack_lock);
-		b.acked_mid = mid;
+		b.acked.set(static_cast<size_t>(mid) % mid_count);
 	}
 	b.ack_cv.notify_all();
 }
@@ -403,7 +403,7 @@ bool wait_ack(Bus &b, int mid, double timeout_s)
 {
 	std::unique_lock<std::mutex> hold(b.ack_lock);
 	return b.ack_cv.wait_for(hold, std::chrono::duration<double>(timeout_s),
-	                         [&] { return b.acked_mid == mid; });
+	                         [&] { return b.acked.test(static_cast<size_t>(mid) % mid_count); });
 }
 
 // Zone names become topic levels: no wildcards, no extra levels.
@@ -432,6 +432,24 @@ int publish(Bus &b, int *mid, const std::string &topic, const char *text, bool r
 {
 	return b.lib->publish(b.mosq, mid, topic.c_str(), static_cast<int>(std::strlen(text)), text, qos,
 	                         retain);
+}
+
+// The acknowledgement is recorded under ack_lock, which the publish holds:
+// it cannot come before its bit is cleared.  The library, run by a thread
+// of its own, never calls back from within a publish.
+int publish_awaited(Bus &b, int *mid, const std::string &topic, const char *text, bool retain)
+{
+	std::lock_guard<std::mutex> hold(b.ack_lock);
+	int rc = publish(b, mid, topic, text, retain);
+	if (rc == MOSQ_ERR_SUCCESS)
+		b.acked.reset(static_cast<size_t>(*mid) % mid_count);
+	return rc;
+}
+
+bool acked(Bus &b, int mid)
+{
+	std::lock_guard<std::mutex> hold(b.ack_lock);
+	return b.acked.test(static_cast<size_t>(mid) % mid_count);
 }
 
 void drop(Bus &b, bool politely)
@@ -537,15 +555,10 @@ bool publish_acked(Bus &b, const std::string &topic, const char *text, bool reta
 {
 	double end = clock_s() + timeout_s;
 	int mid = 0;
-	{
-		// Each client counts its messages from 1: an old count is no answer.
-		std::lock_guard<std::mutex> hold(b.ack_lock);
-		b.acked_mid = 0;
-	}
 	for (int rc = MOSQ_ERR_NO_CONN; rc != MOSQ_ERR_SUCCESS;) {
 		{
 			std::lock_guard<std::mutex> hold(b.lock);
-			rc = b.active ? publish(b, &mid, topic, text, retain) : MOSQ_ERR_NO_CONN;
+			rc = b.active ? publish_awaited(b, &mid, topic, text, retain) : MOSQ_ERR_NO_CONN;
 		}
 		if (rc != MOSQ_ERR_SUCCESS && clock_s() >= end)
 			return false;

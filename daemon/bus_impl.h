@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <bitset>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -19,6 +20,7 @@ inline constexpr int loop_wait_ms = 1000;       // longest wait in the loop, whi
 inline constexpr int qos = 1;                   // at least once, everywhere
 inline constexpr size_t payload_max = 1024;     // longer readings are bad
 inline constexpr size_t why_max = 200;          // a failure's words
+inline constexpr size_t mid_count = 65536;      // MQTT message ids are 16 bits
 
 inline constexpr const char *online = "online";
 inline constexpr const char *offline = "offline";
@@ -98,14 +100,22 @@ public:
 	std::mutex rest_lock;      // the bus thread rests on rest_cv while idle
 	std::condition_variable rest_cv;
 
-	// Acknowledgements, for bus_switch_off and bus_close.
-	int acked_mid = 0;
+	// Acknowledgements, for bus_switch_off, bus_close and a plug's OFF as
+	// the daemon holds back: a bit for each message id, set when the broker
+	// took that message.  Each waiter clears its own as it publishes, so
+	// that no other message's acknowledgement can hide it.
+	std::bitset<mid_count> acked;
 	std::mutex ack_lock;
 	std::condition_variable ack_cv;
 };
 
 // In bus.cpp: queues text on topic, QoS 1; the library's result.
 int publish(Bus &b, int *mid, const std::string &topic, const char *text, bool retain);
+// The same, for a message whose acknowledgement the caller then awaits
+// with acked().
+int publish_awaited(Bus &b, int *mid, const std::string &topic, const char *text, bool retain);
+// Whether the broker took the message mid.
+bool acked(Bus &b, int mid);
 // Ends the client.  A DISCONNECT goes first where one can, so that the
 // broker sends no Last Will: for a stop, or for a zone that is another's.
 void drop(Bus &b, bool politely);

@@ -18,18 +18,11 @@ constexpr double off_wait_s = 2;           // for the broker to take the plug's 
 bool send_off(Bus &b)
 {
 	int mid = 0;
-	{
-		std::lock_guard<std::mutex> hold(b.ack_lock);
-		b.acked_mid = 0;
-	}
-	if (publish(b, &mid, b.heater_topic, b.cfg.heater_off.c_str(), false) != MOSQ_ERR_SUCCESS)
+	if (publish_awaited(b, &mid, b.heater_topic, b.cfg.heater_off.c_str(), false) != MOSQ_ERR_SUCCESS)
 		return false;
 	for (double end = clock_s() + off_wait_s; clock_s() < end;) {
-		{
-			std::lock_guard<std::mutex> hold(b.ack_lock);
-			if (b.acked_mid == mid)
-				return true;
-		}
+		if (acked(b, mid))
+			return true;
 		if (b.lib->loop(b.mosq, loop_wait_ms / 10, 1) != MOSQ_ERR_SUCCESS)
 			return false;
 	}

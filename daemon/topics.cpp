@@ -253,7 +253,8 @@ bool text_of(const mosquitto_message *m, char (&text)[payload_max])
 {
 	if (m->payloadlen < 0 || static_cast<size_t>(m->payloadlen) >= sizeof text)
 		return false;
-	std::memcpy(text, m->payload, static_cast<size_t>(m->payloadlen));
+	if (m->payloadlen > 0)  // an empty payload may come without a buffer
+		std::memcpy(text, m->payload, static_cast<size_t>(m->payloadlen));
 	text[m->payloadlen] = '\0';
 	return std::strlen(text) == static_cast<size_t>(m->payloadlen);
 }
