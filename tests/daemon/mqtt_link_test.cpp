@@ -492,18 +492,18 @@ TEST_F(MqttLink, TwoHeatingDaemonsKeepThePlugSteadyAndTheOtherTakesOverOnceTheFi
 
 // --- who may publish ---------------------------------------------------------
 
-// The README's ACL, as it stands there.
-std::string readme_acl()
+// The ACL that the MQTT page shows, as it stands there.
+std::string shown_acl()
 {
-	std::string readme = read_file(README_PATH);
-	size_t from = readme.find("# /etc/mosquitto/acl\n");
-	size_t to = readme.find("```", from);
-	return from == std::string::npos || to == std::string::npos ? "" : readme.substr(from, to - from);
+	std::string page = read_file(MQTT_DOC_PATH);
+	size_t from = page.find("# /etc/mosquitto/acl\n");
+	size_t to = page.find("```", from);
+	return from == std::string::npos || to == std::string::npos ? "" : page.substr(from, to - from);
 }
 
-TEST_F(MqttLink, UnderTheReadmesAclAClaimFromAnotherUserChangesNothing)
+TEST_F(MqttLink, UnderTheShownAclAClaimFromAnotherUserChangesNothing)
 {
-	std::string acl = readme_acl();
+	std::string acl = shown_acl();
 	ASSERT_TRUE(has(acl, "user attic\n")) << acl;
 	std::string passwd = dir_ + "/passwd";
 	ASSERT_TRUE(make_password_file(passwd, "attic", "attic-secret"));

@@ -1,6 +1,6 @@
 #!/bin/sh
-# Every package the project's scripts install has a row in the README's
-# tables that names it and says why: the Build-Depends of debian/control,
+# Every package the project's scripts install has a row in the table of
+# docs/testing.md that names it and says why: the Build-Depends of debian/control,
 # what ./check and ./demo add to them, and what CI adds in .ci/install.
 # usage: packages_named.sh SOURCE_DIR
 set -eu
@@ -21,10 +21,10 @@ installed_by() {
 		tr ' ' '\n' | sed 's/:.*//' | grep .
 }
 
-rows=$(grep '^|' "$src/README.md")
+rows=$(grep '^|' "$src/docs/testing.md")
 missing=
 for p in $(build_depends; for s in check demo .ci/install; do installed_by "$src/$s"; done); do
 	echo "$rows" | grep -qF -e "\`$p\`" -e "\`$p:" || missing="$missing $p"
 done
-[ -z "$missing" ] || { echo "no row of the README says why the project installs:$missing"; exit 1; }
-echo "the README says why it installs each of: $(build_depends | tr '\n' ' ')and the scripts' own"
+[ -z "$missing" ] || { echo "no row of docs/testing.md says why the project installs:$missing"; exit 1; }
+echo "docs/testing.md says why it installs each of: $(build_depends | tr '\n' ' ')and the scripts' own"

@@ -233,7 +233,7 @@ journal_clean() {
 }
 
 # A heater on an LED-class relay, in sysfs, which ProtectKernelTunables=
-# makes read-only: the README's udev rule and drop-in open its one file.
+# makes read-only: the udev rule and drop-in of docs/hardware.md open its one file.
 # The guest's keyboard LED stands in for the relay.
 led_heater() {
 	led=$(ls /sys/class/leds | grep -m1 capslock) || { why="no LED in this guest"; return 1; }
@@ -269,7 +269,7 @@ led_heater() {
 	why="$led: read-only without the drop-in; with it ON and OFF"
 }
 
-# An MQTT zone: the README's drop-in gives the daemon the host's network,
+# An MQTT zone: the drop-in of docs/mqtt.md gives the daemon the host's network,
 # and only loopback, where the guest runs a broker; its /tmp stays shared.
 mqtt_heater() {
 	plug=ombrix-test/mqtt/plug
