@@ -71,11 +71,12 @@ check_files() {
 	dpkg-deb --ctrl-tarfile $bin | tar -xOf - ./conffiles | grep -qx /etc/ombrix/example.conf ||
 		fail "example.conf is not a conffile"
 	has $dev /usr/include/ombrix.h "$2/ombrix/ombrix_state.o" "$2/ombrix/ombrix_error.o" \
-		"$2/libombrix.a" "$2/cmake/ombrix/ombrixConfig.cmake" "$2/pkgconfig/ombrix.pc"
+		"$2/libombrix.a" "$2/cmake/ombrix/ombrixConfig.cmake" "$2/pkgconfig/ombrix.pc" \
+		/usr/share/man/man3/ombrix.3.gz
 	[ "$(dpkg-deb -f $dev Multi-Arch)" = same ] || fail "libombrix-dev is not Multi-Arch: same"
 	# Multi-Arch: same packages share only files that are the same on every
 	# architecture: nothing arch-specific outside the triplet's folder.
-	stray=$(grep -v -e "^$2/" -e '^/usr/include/' -e '^/usr/share/doc/' -e '/$' "$work/list" || true)
+	stray=$(grep -v -e "^$2/" -e '^/usr/include/' -e '^/usr/share/doc/' -e '^/usr/share/man/' -e '/$' "$work/list" || true)
 	[ -z "$stray" ] || fail "libombrix-dev has files outside $2: $stray"
 }
 
