@@ -10,10 +10,11 @@
 #pragma once
 
 #include "config.h"
+#include "law.h"
 
 // The controller's band, °F: its middle and its width.
-inline constexpr double controller_mid = 72;
-inline constexpr double controller_width = 6;
+inline constexpr double controller_mid = (law::on_below + law::off_above) / 2.0;
+inline constexpr double controller_width = law::off_above - law::on_below;
 
 struct Setpoint {
 	double target = 0;   // the person's unit
