@@ -74,6 +74,25 @@ protected:
 		return wait_for([&] { return count(run.err(), connected) >= n; }, deadline) &&
 		       retained_is("ombrix/attic/availability", "online", 2s);
 	}
+
+	// Two daemons of the zone on hosts of their own, started together, each
+	// finding status in its status file.
+	void start_rivals(DaemonRun &a, DaemonRun &b, const char *status)
+	{
+		a.host(host_named("alpha"));
+		b.host(host_named("beta"));
+		for (DaemonRun *run : {&a, &b}) {
+			run->put("status", status);
+			run->start(args({}), false);
+		}
+	}
+
+	// One of the two holds the zone, and the other holds back.
+	static bool one_holds(const DaemonRun &a, const DaemonRun &b)
+	{
+		return count(a.err() + b.err(), connected) == 1 &&
+		       has(a.out(), "rule=duplicate-zone") != has(b.out(), "rule=duplicate-zone");
+	}
 };
 
 // --- the broker comes late, or goes ----------------------------------------
@@ -421,16 +440,8 @@ TEST_F(MqttLink, TwoDaemonsStartedTogetherSettleOnOne)
 {
 	start_broker();
 	DaemonRun a, b;
-	a.host(host_named("alpha"));
-	b.host(host_named("beta"));
-	for (DaemonRun *run : {&a, &b}) {
-		run->put("status", "OFF\n");
-		run->start(args({}), false);
-	}
-	auto settled = [&] {
-		return count(a.err() + b.err(), connected) == 1 &&
-		       has(a.out(), "rule=duplicate-zone") != has(b.out(), "rule=duplicate-zone");
-	};
+	start_rivals(a, b, "OFF\n");
+	auto settled = [&] { return one_holds(a, b); };
 	EXPECT_TRUE(wait_for(settled, online_deadline)) << a.err() << b.err();
 	std::this_thread::sleep_for(hold_back_settle);
 	EXPECT_TRUE(settled()) << a.err() << b.err();
@@ -463,16 +474,8 @@ TEST_F(MqttLink, TwoHeatingDaemonsKeepThePlugSteadyAndTheOtherTakesOverOnceTheFi
 	subscribe(plug_topic);
 	feeder_ = std::make_unique<Feeder>(port_, "15");
 	DaemonRun a, b;
-	a.host(host_named("alpha"));
-	b.host(host_named("beta"));
-	for (DaemonRun *run : {&a, &b}) {
-		run->put("status", "ON\n");
-		run->start(args({}), false);
-	}
-	auto settled = [&] {
-		return count(a.err() + b.err(), connected) == 1 &&
-		       has(a.out(), "rule=duplicate-zone") != has(b.out(), "rule=duplicate-zone");
-	};
+	start_rivals(a, b, "ON\n");
+	auto settled = [&] { return one_holds(a, b); };
 	ASSERT_TRUE(wait_for(settled, online_deadline)) << a.err() << b.err();
 	ASSERT_TRUE(plug_got("ON", switch_deadline)) << sub_->lines();
 	size_t steady_from = seen_;

@@ -2,8 +2,8 @@
 // the real client: the board's command moves where a running zone's heater
 // switches, a reload clears no latch, and what was set outlives SIGKILL.
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -32,6 +32,20 @@ protected:
 		ASSERT_EQ(board.wait_exit(stop_deadline), expect) << board.err();
 	}
 
+	// The same, then the reload the board's command asks of the zone.
+	void set_and_reload(const std::vector<std::string> &setting)
+	{
+		set(setting);
+		run.signal(SIGUSR1);
+	}
+
+	// A room at temp (°F), and a heater left OFF.
+	void room(const char *temp)
+	{
+		run.put("sensor", temp);
+		run.put("heater", off);
+	}
+
 	void SetUp() override
 	{
 		Daemon::SetUp();
@@ -41,8 +55,7 @@ protected:
 
 TEST_F(Setting, TheBoardsCommandMovesWhereARunningZoneSwitches)
 {
-	run.put("sensor", "66\n");
-	run.put("heater", off);
+	room("66\n");
 	run.start(files({"--state-dir", state}));
 	ASSERT_TRUE(heater_is(on, client_deadline)) << context();
 	set({"--set-target", "62"});
@@ -59,12 +72,10 @@ TEST_F(Setting, TheBoardsCommandMovesWhereARunningZoneSwitches)
 TEST_F(Setting, OffHoldsTheHeaterOffAndIsShownAsNoFault)
 {
 	start_on({"--state-dir", state});
-	set({"--set-mode", "off"});
-	run.signal(SIGUSR1);
+	set_and_reload({"--set-mode", "off"});
 	EXPECT_TRUE(heater_is(off, settle)) << context();
 	EXPECT_TRUE(prints("mode=off target=72.0 temp=60.00 command=ON heater=OFF rule=-\n")) << context();
-	set({"--set-mode", "heat"});
-	run.signal(SIGUSR1);
+	set_and_reload({"--set-mode", "heat"});
 	EXPECT_TRUE(heater_is(on, settle)) << context();
 }
 
@@ -72,8 +83,7 @@ TEST_F(Setting, AReloadClearsNoLatchedRule)
 {
 	start_on({"--state-dir", state, "--max-on", "1"});
 	EXPECT_TRUE(heater_is(off, settle)) << context();
-	set({"--set-target", "70"});
-	run.signal(SIGUSR1);
+	set_and_reload({"--set-target", "70"});
 	EXPECT_TRUE(reports("reloaded: target 70.0")) << context();
 	EXPECT_TRUE(prints("heater=OFF rule=max-on\n")) << context();
 	std::this_thread::sleep_for(2s);
@@ -82,11 +92,9 @@ TEST_F(Setting, AReloadClearsNoLatchedRule)
 
 TEST_F(Setting, ATargetSetOutlivesSigkillAndTheZonesFileStaysTheDefault)
 {
-	run.put("sensor", "70\n");
-	run.put("heater", off);
+	room("70\n");
 	run.start(files({"--state-dir", state}), false);
-	set({"--set-target", "64"});
-	run.signal(SIGUSR1);
+	set_and_reload({"--set-target", "64"});
 	ASSERT_TRUE(reports("reloaded: target 64.0")) << context();
 	run.signal(SIGKILL);
 	EXPECT_EQ(run.wait_exit(stop_deadline), 128 + SIGKILL);
@@ -104,13 +112,8 @@ TEST_F(Setting, ATargetSetOutlivesSigkillAndTheZonesFileStaysTheDefault)
 
 TEST_F(Setting, ADamagedFileFallsBackToTheZonesOptionsInOneLine)
 {
-	run.put("sensor", "70\n");
-	run.put("heater", off);
-	std::filesystem::path file = run.tmp() + "/state/setpoint";
-	FILE *f = std::fopen(file.c_str(), "w");
-	ASSERT_TRUE(f);
-	std::fputs("unit=F\ntarget=6", f);  // cut short
-	std::fclose(f);
+	room("70\n");
+	std::ofstream(run.tmp() + "/state/setpoint") << "unit=F\ntarget=6";  // cut short
 	run.start(files({"--state-dir", state}), false);
 	EXPECT_TRUE(reports("setpoint not unit=, target= and mode= lines; the zone's options apply\n")) << context();
 	EXPECT_TRUE(reports("target 72.0 \u00b0F, from the zone's options; band 6.0; mode heat\n")) << context();
@@ -119,8 +122,7 @@ TEST_F(Setting, ADamagedFileFallsBackToTheZonesOptionsInOneLine)
 
 TEST_F(Setting, WithoutAStateFolderTheStartSaysSoOnce)
 {
-	run.put("sensor", "70\n");
-	run.put("heater", off);
+	room("70\n");
 	run.start(files(), false);
 	EXPECT_TRUE(reports("a target or mode set now is lost at a restart\n")) << context();
 	run.signal(SIGUSR1);
