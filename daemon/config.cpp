@@ -74,14 +74,6 @@ bool bad(const Arg &a, const char *why)
 	return false;
 }
 
-bool parse_number(const char *text, double *out)
-{
-	char *end;
-	errno = 0;
-	*out = std::strtod(text, &end);
-	return end != text && *end == '\0' && errno == 0 && std::isfinite(*out);
-}
-
 bool take_number(const Arg &a, Parse &p)
 {
 	double v;
@@ -110,11 +102,7 @@ bool take_flag(const Arg &a, Parse &p)
 
 bool take_unit(const Arg &a, Parse &p)
 {
-	if (std::strcmp(a.value, "C") == 0)
-		p.cfg.*a.opt.unit = Unit::celsius;
-	else if (std::strcmp(a.value, "F") == 0)
-		p.cfg.*a.opt.unit = Unit::fahrenheit;
-	else
+	if (!parse_unit(a.value, &(p.cfg.*a.opt.unit)))
 		return bad(a, "not C or F");
 	return true;
 }
@@ -537,6 +525,35 @@ void check_together(Parse &p)
 }
 
 } // namespace
+
+bool parse_number(const char *text, double *out)
+{
+	char *end;
+	errno = 0;
+	*out = std::strtod(text, &end);
+	return end != text && *end == '\0' && errno == 0 && std::isfinite(*out);
+}
+
+const char *unit_name(Unit u)
+{
+	return u == Unit::fahrenheit ? "F" : "C";
+}
+
+bool parse_unit(const char *text, Unit *u)
+{
+	if (std::strcmp(text, "C") == 0)
+		*u = Unit::celsius;
+	else if (std::strcmp(text, "F") == 0)
+		*u = Unit::fahrenheit;
+	else
+		return false;
+	return true;
+}
+
+const char *unit_sign(Unit u)
+{
+	return u == Unit::fahrenheit ? "\u00b0F" : "\u00b0C";
+}
 
 double convert(double t, Unit from, Unit to)
 {

@@ -78,3 +78,11 @@ ParseResult parse_config(int argc, char **argv, Config &cfg);
 
 // Degrees in unit `to` for t degrees in unit `from`.
 double convert(double t, Unit from, Unit to);
+// "F" or "C", as the options and the state file write a unit;
+// parse_unit() returns false for anything else.
+const char *unit_name(Unit u);
+bool parse_unit(const char *text, Unit *u);
+// "°F" or "°C", as a person reads it.
+const char *unit_sign(Unit u);
+// A finite number that is the whole of text.
+bool parse_number(const char *text, double *out);

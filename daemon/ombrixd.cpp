@@ -216,11 +216,6 @@ void take_switch(Daemon &d, const Inbox &in, double now)
 		d.next_drive_s = std::fmin(d.next_drive_s, now + d.cfg.period_s);
 }
 
-const char *unit_sign(Unit u)
-{
-	return u == Unit::fahrenheit ? "\u00b0F" : "\u00b0C";
-}
-
 // Which setting applies and where it came from, so that a person who
 // edited the zone's file and sees another target knows why.
 void describe(const Daemon &d, const char *before)

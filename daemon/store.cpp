@@ -1,7 +1,6 @@
 #include "store.h"
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,13 +53,6 @@ Load read_file(const std::string &path, std::string *text, const char **why)
 	return Load::ok;
 }
 
-bool parse_number(const std::string &text, double *out)
-{
-	char *end;
-	*out = std::strtod(text.c_str(), &end);
-	return !text.empty() && *end == '\0' && std::isfinite(*out);
-}
-
 // One name=value line into *s; false for anything else.
 bool parse_line(std::string_view line, Unit *unit, bool *has_unit, Stored *s)
 {
@@ -69,13 +61,10 @@ bool parse_line(std::string_view line, Unit *unit, bool *has_unit, Stored *s)
 		return false;
 	std::string_view name = line.substr(0, eq);
 	std::string value(line.substr(eq + 1));
-	if (name == "unit" && (value == "F" || value == "C")) {
-		*unit = value == "F" ? Unit::fahrenheit : Unit::celsius;
-		*has_unit = true;
-		return true;
-	}
+	if (name == "unit")
+		return (*has_unit = parse_unit(value.c_str(), unit));
 	if (name == "target")
-		return (s->has_target = parse_number(value, &s->target));
+		return (s->has_target = parse_number(value.c_str(), &s->target));
 	if (name == "mode")
 		return (s->has_mode = parse_mode(value.c_str(), &s->mode));
 	return false;
@@ -108,7 +97,7 @@ std::string format(Unit u, const Stored &s)
 {
 	char text[256];
 	int n = std::snprintf(text, sizeof text, "# ombrixd: settings made at run time; they win over the zone's "
-	                      "options\nunit=%s\n", u == Unit::fahrenheit ? "F" : "C");
+	                      "options\nunit=%s\n", unit_name(u));
 	std::string out(text, static_cast<size_t>(n));
 	if (s.has_target) {
 		n = std::snprintf(text, sizeof text, "target=%.17g\n", s.target);

@@ -54,7 +54,7 @@ Discovery entity(const Bus &b, const char *component, const char *object, nlohma
 
 void build_discovery(Bus &b)
 {
-	const char *unit = b.cfg.unit == Unit::fahrenheit ? "\u00b0F" : "\u00b0C";
+	const char *unit = unit_sign(b.cfg.unit);
 	b.discovery[0] = entity(b, "sensor", "temperature",
 	                        {{"name", "Temperature"},
 	                         {"state_topic", b.t_temperature},
@@ -91,7 +91,7 @@ void build_discovery(Bus &b)
 	                         {"max_temp", cfg.target_max},
 	                         {"temp_step", cfg.unit == Unit::fahrenheit ? 1.0 : 0.5},
 	                         {"precision", 0.1},
-	                         {"temperature_unit", cfg.unit == Unit::fahrenheit ? "F" : "C"}});
+	                         {"temperature_unit", unit_name(cfg.unit)}});
 }
 
 // The first digits of the machine id, or "" where there is none: two
