@@ -107,21 +107,16 @@ bool take_unit(const Arg &a, Parse &p)
 	return true;
 }
 
+// --mode, or --set-mode, which keeps the text it checked.
 bool take_mode(const Arg &a, Parse &p)
 {
 	Mode m;
 	if (!parse_mode(a.value, &m))
 		return bad(a, "not heat or off");
-	p.cfg.mode = m;
-	return true;
-}
-
-bool take_set_mode(const Arg &a, Parse &p)
-{
-	Mode m;
-	if (!parse_mode(a.value, &m))
-		return bad(a, "not heat or off");
-	p.cfg.set_mode = a.value;
+	if (a.opt.text)
+		p.cfg.*a.opt.text = a.value;
+	else
+		p.cfg.mode = m;
 	return true;
 }
 
@@ -335,7 +330,7 @@ const Option options[] = {
 	{.name = "set-target", .value = "T", .help = "keep T as the target in --state-dir and exit",
 	 .take = take_number, .number = &Config::set_target, .lo = -1e6, .hi = 1e6},
 	{.name = "set-mode", .value = "heat|off", .help = "keep the mode in --state-dir and exit",
-	 .take = take_set_mode},
+	 .take = take_mode, .text = &Config::set_mode},
 	{.name = "daemon", .help = "run in the background", .take = take_flag, .flag = &Config::daemonize},
 	{.name = "mqtt", .value = "URL", .help = "mqtt://HOST[:PORT] or mqtts://HOST[:PORT]", .take = take_mqtt,
 	 .names_heater = true, .plug_only = true},
