@@ -14,6 +14,9 @@
 #include <string>
 #include <string_view>
 
+#include "kit/file.h"
+#include "kit/number.h"
+#include "kit/text.h"
 #include "setpoint.h"
 
 #include <fcntl.h>
@@ -25,6 +28,7 @@ namespace {
 constexpr double celsius_min = -10, celsius_max = 50;  // default plausible range, °C
 constexpr int mqtt_port = 1883, mqtts_port = 8883;
 constexpr size_t password_max = 4096;                  // bytes
+constexpr size_t password_file_max = size_t{64} * 1024; // bytes of the file it is the first line of
 constexpr size_t config_max = size_t{64} * 1024;        // bytes of a --config file
 constexpr size_t config_line_max = 1024;               // bytes of one of its lines
 constexpr int usage_column = 27;                       // where the help texts start
@@ -215,7 +219,7 @@ bool take_mqtt(const Arg &a, Parse &p)
 	if (port.empty())
 		return true;
 	double n;
-	if (!parse_number(std::string(port).c_str(), &n) || n < 1 || n > 65535 || n != std::floor(n))
+	if (!parse_number(port, &n) || n < 1 || n > 65535 || n != std::floor(n))
 		return bad(a, "not a port from 1 to 65535");
 	p.cfg.mqtt_port = static_cast<int>(n);
 	return true;
@@ -224,23 +228,24 @@ bool take_mqtt(const Arg &a, Parse &p)
 // The password is the file's first line.
 bool take_password_file(const Arg &a, Parse &p)
 {
-	FILE *f = std::fopen(a.value, "re");
-	if (!f)
-		return bad(a, std::strerror(errno));
-	char *line = nullptr;
-	size_t len = 0;
-	errno = 0;
-	ssize_t n = getline(&line, &len, f);
+	const char *why = nullptr;
+	int fd = open_regular(a.value, O_RDONLY, password_file_max, &why);
+	if (fd < 0)
+		return bad(a, why);
+	char text[password_max + 2];  // one more than a password, and its newline
+	ssize_t n;
+	do
+		n = read(fd, text, sizeof text);
+	while (n < 0 && errno == EINTR);
 	int err = errno;
-	std::fclose(f);
-	if (n < 0 && err != 0) {
-		std::free(line);
+	close(fd);
+	if (n < 0)
 		return bad(a, std::strerror(err));
-	}
-	p.cfg.mqtt_password.assign(n > 0 ? line : "", n > 0 ? std::strcspn(line, "\r\n") : 0);
-	std::free(line);
-	if (p.cfg.mqtt_password.size() > password_max)
+	std::string_view got(text, static_cast<size_t>(n));
+	got = got.substr(0, got.find_first_of("\r\n"));
+	if (got.size() > password_max)
 		return bad(a, "a password longer than 4096 bytes");
+	p.cfg.mqtt_password = got;
 	return true;
 }
 
@@ -390,14 +395,6 @@ void apply(Parse &p, const Option &o, const char *value, const char *where)
 		unname(p, o);
 }
 
-std::string_view trim(std::string_view s)
-{
-	size_t a = s.find_first_not_of(" \t\r\n");
-	if (a == std::string_view::npos)
-		return {};
-	return s.substr(a, s.find_last_not_of(" \t\r\n") - a + 1);
-}
-
 // One line of a --config file: "name=value", or "name" for a flag; blank
 // lines and lines beginning with # are skipped.
 void apply_line(Parse &p, std::string_view line, const char *where)
@@ -421,24 +418,15 @@ void apply_line(Parse &p, std::string_view line, const char *where)
 // planted in its place can neither hang the start nor flood it.
 FILE *open_config(const Arg &a)
 {
-	int fd = open(a.value, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-	if (fd < 0) {
-		bad(a, std::strerror(errno));
-		return nullptr;
-	}
-	struct stat st;
 	const char *why = nullptr;
-	if (fstat(fd, &st) < 0)
+	int fd = open_regular(a.value, O_RDONLY, config_max, &why);
+	FILE *f = fd < 0 ? nullptr : fdopen(fd, "r");
+	if (fd >= 0 && !f) {
 		why = std::strerror(errno);
-	else if (!S_ISREG(st.st_mode))
-		why = "not a regular file";
-	else if (static_cast<size_t>(st.st_size) > config_max)
-		why = "longer than 64 KiB";
-	FILE *f = why ? nullptr : fdopen(fd, "r");
-	if (!f) {
 		close(fd);
-		bad(a, why ? why : std::strerror(errno));
 	}
+	if (!f)
+		bad(a, why == file_too_long ? "longer than 64 KiB" : why);
 	return f;
 }
 
@@ -520,44 +508,6 @@ void check_together(Parse &p)
 }
 
 } // namespace
-
-bool parse_number(const char *text, double *out)
-{
-	char *end;
-	errno = 0;
-	*out = std::strtod(text, &end);
-	return end != text && *end == '\0' && errno == 0 && std::isfinite(*out);
-}
-
-const char *unit_name(Unit u)
-{
-	return u == Unit::fahrenheit ? "F" : "C";
-}
-
-bool parse_unit(const char *text, Unit *u)
-{
-	if (std::strcmp(text, "C") == 0)
-		*u = Unit::celsius;
-	else if (std::strcmp(text, "F") == 0)
-		*u = Unit::fahrenheit;
-	else
-		return false;
-	return true;
-}
-
-const char *unit_sign(Unit u)
-{
-	return u == Unit::fahrenheit ? "\u00b0F" : "\u00b0C";
-}
-
-double convert(double t, Unit from, Unit to)
-{
-	if (from == to)
-		return t;
-	if (to == Unit::fahrenheit)
-		return t * 9 / 5 + 32;
-	return (t - 32) * 5 / 9;
-}
 
 ParseResult parse_config(int argc, char **argv, Config &cfg)
 {

@@ -7,8 +7,7 @@
 #include <cmath>
 #include <string>
 
-enum class Unit { celsius, fahrenheit };
-enum class Mode { heat, off };          // off: heater OFF, the controller runs on
+#include "units.h"
 
 enum class SensorKind { sim, hwmon, w1, file, exec, mqtt };
 enum class HeaterKind { sim, file, exec, mqtt };
@@ -75,14 +74,3 @@ struct ParseResult {
 // Prints one line for each
 // bad option or value; --help prints the usage and exits 0.
 ParseResult parse_config(int argc, char **argv, Config &cfg);
-
-// Degrees in unit `to` for t degrees in unit `from`.
-double convert(double t, Unit from, Unit to);
-// "F" or "C", as the options and the state file write a unit;
-// parse_unit() returns false for anything else.
-const char *unit_name(Unit u);
-bool parse_unit(const char *text, Unit *u);
-// "°F" or "°C", as a person reads it.
-const char *unit_sign(Unit u);
-// A finite number that is the whole of text.
-bool parse_number(const char *text, double *out);

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "bus.h"
+#include "bus/bus.h"
 #include "room.h"
 #include "shell.h"
 

@@ -28,7 +28,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "bus.h"
+#include "bus/bus.h"
 #include "clock.h"
 #include "config.h"
 #include "driver.h"

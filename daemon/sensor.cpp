@@ -1,8 +1,7 @@
 #include "sensor.h"
 
-#include <cctype>
+#include <cstdint>
 #include <cerrno>
-#include <cfloat>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -14,6 +13,8 @@
 #include <unistd.h>
 
 #include "clock.h"
+#include "kit/file.h"
+#include "kit/text.h"
 #include "mailbox.h"
 #include "room.h"
 #include "shell.h"
@@ -24,18 +25,13 @@ constexpr float millidegrees_per_degree = 1000;
 constexpr long w1_power_on = 85000;  // what a DS18B20 holds before its first conversion
 constexpr size_t text_len = 256;     // a sensor's file or answer; w1_slave is 75 bytes
 
-const char *skip_blanks(const char *p)
-{
-	while (std::isspace(static_cast<unsigned char>(*p)))
-		p++;
-	return p;
-}
-
 // Reads the start of a file in one read at offset 0, as sysfs wants it.
-// Non-blocking, so that a FIFO planted at the path reads as nothing.
+// Only a regular file: a FIFO or a device planted at the path reads as
+// nothing.  sysfs says each attribute is a page long, whatever it holds.
 bool read_text(const char *path, char *text, size_t len, const char **why)
 {
-	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	const char *open_why = nullptr;
+	int fd = open_regular(path, O_RDONLY, SIZE_MAX, &open_why);
 	if (fd < 0) {
 		*why = errno == ENOENT ? "the sensor file does not exist" : "the sensor file does not open";
 		return false;
@@ -53,34 +49,15 @@ bool read_text(const char *path, char *text, size_t len, const char **why)
 	return true;
 }
 
-// An integer of millidegrees at p, up to end, which may hold only blanks.
+// An integer of millidegrees from p up to end, blanks around it allowed.
 bool millidegrees(const char *p, const char *end, long *milli, const char **why)
 {
-	p = skip_blanks(p);
-	auto [num_end, ec] = std::from_chars(p, end, *milli);
-	if (ec != std::errc() || skip_blanks(num_end) < end) {
+	std::string_view text = trim(std::string_view(p, static_cast<size_t>(end - p)));
+	auto [num_end, ec] = std::from_chars(text.data(), text.data() + text.size(), *milli);
+	if (ec != std::errc() || num_end != text.data() + text.size()) {
 		*why = "no whole number of millidegrees";
 		return false;
 	}
-	return true;
-}
-
-// A finite number at the start of p; *end is where it stops.
-bool number(const char *p, float *value, const char **end, const char **why)
-{
-	double v;
-	auto [num_end, ec] = std::from_chars(p, p + std::strlen(p), v);
-	if (ec != std::errc()) {
-		*why = "no number";
-		return false;
-	}
-	// Checked as a double: one beyond a float's range does not convert.
-	if (!std::isfinite(v) || std::fabs(v) > FLT_MAX) {
-		*why = "not a finite number";
-		return false;
-	}
-	*value = static_cast<float>(v);
-	*end = num_end;
 	return true;
 }
 
@@ -167,18 +144,6 @@ bool parse_w1(const char *text, float *celsius, const char **why)
 		return false;
 	}
 	*celsius = static_cast<float>(milli) / millidegrees_per_degree;
-	return true;
-}
-
-bool parse_plain_number(const char *text, float *value, const char **why)
-{
-	const char *end;
-	if (!number(skip_blanks(text), value, &end, why))
-		return false;
-	if (*skip_blanks(end) != '\0') {
-		*why = "more than a number";
-		return false;
-	}
 	return true;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "config.h"
+#include "kit/number.h"
 
 class Room;
 
@@ -52,6 +53,4 @@ bool parse_millidegrees(const char *text, float *celsius, const char **why);
 // in t=<millidegrees>; 85000 is the power-on value, and a scratchpad of
 // zeros (its CRC is zero too) a chip that did not answer: no readings.
 bool parse_w1(const char *text, float *celsius, const char **why);
-// file: and exec: readings, plain mqtt: payloads: one plain number, blanks
-// and a newline around it allowed, nothing else.
-bool parse_plain_number(const char *text, float *value, const char **why);
+// file: and exec: readings, plain mqtt: payloads: parse_plain_number().

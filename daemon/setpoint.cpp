@@ -65,22 +65,6 @@ const char *refuse_target(const Config &cfg, double t, double w)
 	return nullptr;
 }
 
-const char *mode_name(Mode m)
-{
-	return m == Mode::off ? "off" : "heat";
-}
-
-bool parse_mode(const char *text, Mode *m)
-{
-	if (std::strcmp(text, "heat") == 0)
-		*m = Mode::heat;
-	else if (std::strcmp(text, "off") == 0)
-		*m = Mode::off;
-	else
-		return false;
-	return true;
-}
-
 Setpoint configured(const Config &cfg)
 {
 	return Setpoint{cfg.target, cfg.band, cfg.mode};

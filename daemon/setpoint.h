@@ -44,9 +44,5 @@ double high_limit(const Config &cfg, const Setpoint &sp);
 // band's top reaches an explicit --high-limit.
 const char *refuse_target(const Config &cfg, double t, double w);
 
-// "heat" or "off"; parse_mode() returns false for anything else.
-const char *mode_name(Mode m);
-bool parse_mode(const char *text, Mode *m);
-
 // The settings a zone starts from: those of its options.
 Setpoint configured(const Config &cfg);

@@ -12,6 +12,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "kit/file.h"
+#include "kit/number.h"
 #include "log.h"
 #include "mailbox.h"
 #include "setpoint.h"
@@ -30,25 +32,22 @@ std::string path_of(const std::string &dir)
 // device planted in its place can hang nothing.
 Load read_file(const std::string &path, std::string *text, const char **why)
 {
-	int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+	const char *open_why = nullptr;
+	int fd = open_regular(path.c_str(), O_RDONLY, stored_max, &open_why);
 	if (fd < 0 && errno == ENOENT)
 		return Load::none;
-	struct stat st;
-	char buf[stored_max + 1];
-	ssize_t n = -1;
-	bool regular = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-	if (regular)
-		n = read(fd, buf, sizeof buf);
-	if (fd >= 0 && !regular)
-		*why = "not a regular file";
-	else if (n < 0)
-		*why = "cannot be read";
-	else if (static_cast<size_t>(n) > stored_max)
-		*why = "too long";
-	if (fd >= 0)
-		close(fd);
-	if (n < 0 || static_cast<size_t>(n) > stored_max)
+	if (fd < 0) {
+		bool planted = open_why == file_not_regular || open_why == file_too_long;
+		*why = planted ? open_why : "cannot be read";
 		return Load::bad;
+	}
+	char buf[stored_max + 1];
+	ssize_t n = read(fd, buf, sizeof buf);
+	close(fd);
+	if (n < 0 || static_cast<size_t>(n) > stored_max) {
+		*why = n < 0 ? "cannot be read" : "too long";
+		return Load::bad;
+	}
 	text->assign(buf, static_cast<size_t>(n));
 	return Load::ok;
 }
@@ -64,7 +63,7 @@ bool parse_line(std::string_view line, Unit *unit, bool *has_unit, Stored *s)
 	if (name == "unit")
 		return (*has_unit = parse_unit(value.c_str(), unit));
 	if (name == "target")
-		return (s->has_target = parse_number(value.c_str(), &s->target));
+		return (s->has_target = parse_number(value, &s->target));
 	if (name == "mode")
 		return (s->has_mode = parse_mode(value.c_str(), &s->mode));
 	return false;
@@ -108,20 +107,6 @@ std::string format(Unit u, const Stored &s)
 	return out;
 }
 
-bool write_all(int fd, const std::string &text)
-{
-	size_t done = 0;
-	while (done < text.size()) {
-		ssize_t n = write(fd, text.data() + done, text.size() - done);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			return false;
-		done += static_cast<size_t>(n);
-	}
-	return true;
-}
-
 // The new file, whole and on the disk, under a name of its own; "" on failure.
 std::string write_new(const std::string &dir, const std::string &text)
 {
@@ -133,7 +118,7 @@ std::string write_new(const std::string &dir, const std::string &text)
 	bool ok = fchmod(fd, stored_mode) == 0;
 	if (ok && geteuid() == 0 && stat(dir.c_str(), &folder) == 0)
 		ok = fchown(fd, folder.st_uid, folder.st_gid) == 0;
-	ok = ok && write_all(fd, text) && fsync(fd) == 0;
+	ok = ok && write_all(fd, text.data(), text.size()) && fsync(fd) == 0;
 	ok = close(fd) == 0 && ok;
 	if (!ok) {
 		int err = errno;

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "bus.h"
+#include "bus/bus.h"
 #include "isolate.h"
 #include "mqtt_case.h"
 

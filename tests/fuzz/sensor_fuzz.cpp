@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "bus.h"
+#include "bus/bus.h"
 #include "sensor.h"
 
 namespace {

@@ -11,7 +11,8 @@
 #include <nlohmann/json.hpp>
 #include <strings.h>
 
-#include "sensor.h"
+#include "kit/number.h"
+#include "kit/text.h"
 
 namespace {
 
@@ -31,16 +32,6 @@ bool word_state(std::string_view text, const std::string &on, const std::string 
 	else
 		return false;
 	return true;
-}
-
-std::string_view trimmed(const char *text)
-{
-	std::string_view s = text;
-	while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
-		s.remove_prefix(1);
-	while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
-		s.remove_suffix(1);
-	return s;
 }
 
 // The node at a dotted path in doc, or nullptr.
@@ -67,7 +58,7 @@ bool parse_sensor_payload(const char *text, const char *field, float *value, con
 		return parse_plain_number(text, value, why);
 	// The JSON parser would skip a byte-order mark; a payload that starts
 	// with anything but the object is no reading.
-	std::string_view s = trimmed(text);
+	std::string_view s = trim(text);
 	nlohmann::json doc;
 	if (!s.empty() && s.front() == '{')
 		doc = nlohmann::json::parse(s, nullptr, false);
@@ -94,7 +85,7 @@ bool parse_sensor_payload(const char *text, const char *field, float *value, con
 
 bool parse_heater_report(const char *text, const std::string &on, const std::string &off, bool *is_on)
 {
-	std::string_view s = trimmed(text);
+	std::string_view s = trim(text);
 	if (s.empty() || s.front() != '{')
 		return word_state(s, on, off, is_on);
 	nlohmann::json doc = nlohmann::json::parse(s, nullptr, false);

@@ -14,9 +14,11 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "kit/number.h"
+#include "kit/text.h"
 #include "log.h"
 #include "mailbox.h"
-#include "setpoint.h"
+#include "units.h"
 
 namespace {
 
@@ -158,14 +160,6 @@ void take_availability(Bus &b, const mosquitto_message *m)
 		publish(b, nullptr, b.t_availability, online, true);
 }
 
-// A plain number, blanks around it allowed.
-bool parse_target(const char *text, double *value)
-{
-	char *end;
-	*value = std::strtod(text, &end);
-	return end != text && end[std::strspn(end, " \t\r\n")] == '\0';
-}
-
 // A target or mode from the hub.  Only the daemon that holds the zone
 // obeys, and never a retained one: it may be a week old.  The supervisor
 // checks a target against the bounds.
@@ -178,7 +172,7 @@ void take_setting(Bus &b, const mosquitto_message *m, bool target)
 	Mode mode;
 	if (!text_of(m, text))
 		report(LOG_WARNING, "mqtt: %s refused: too long or holds a NUL", m->topic);
-	else if (target && parse_target(text, &value))
+	else if (target && parse_number(trim(text), &value))
 		b.mb.post_set_target(value);
 	else if (!target && parse_mode(text, &mode))
 		b.mb.post_set_mode(mode);
