@@ -60,6 +60,17 @@ struct Config {
 	std::string ha_prefix;              // empty: no discovery
 };
 
+// Whether the sensor's readings, or the heater's commands, go through the
+// broker (--mqtt).
+inline bool sensor_on_bus(const Config &cfg)
+{
+	return cfg.sensor == SensorKind::mqtt;
+}
+inline bool heater_on_bus(const Config &cfg)
+{
+	return cfg.heater == HeaterKind::mqtt;
+}
+
 // Exit status for a bad option or value.
 inline constexpr int exit_usage = 2;
 

@@ -192,9 +192,9 @@ bool matches(const Bus &b, const std::string &sub, const char *topic)
 void build_topics(Bus &b)
 {
 	const Config &cfg = b.cfg;
-	if (cfg.sensor == SensorKind::mqtt)
+	if (sensor_on_bus(cfg))
 		b.sensor_topic = cfg.sensor_arg;
-	if (cfg.heater == HeaterKind::mqtt)
+	if (heater_on_bus(cfg))
 		b.heater_topic = cfg.heater_arg;
 	b.state_topic = cfg.heater_state;
 	std::string base = "ombrix/" + cfg.zone + "/";
