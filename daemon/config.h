@@ -9,18 +9,18 @@
 
 #include "units.h"
 
-enum class SensorKind { sim, hwmon, w1, file, exec, mqtt };
-enum class HeaterKind { sim, file, exec, mqtt };
+struct SensorKind;                      // sensors/sensor.h
+struct HeaterKind;                      // heaters/heater.h
 
 // Zero values here; parse_config() sets the defaults.
 struct Config {
-	SensorKind sensor{};
+	const SensorKind *sensor = nullptr;
 	std::string sensor_arg;             // path, command or topic after "kind:"
 	Unit sensor_unit{};                 // of file:, exec: and mqtt: readings
 	std::string sensor_field;           // dotted path into a JSON payload
 	Unit unit{};                        // of every temperature a person gives or sees
 
-	HeaterKind heater{};
+	const HeaterKind *heater = nullptr;
 	std::string heater_arg;
 	std::string heater_on;              // mqtt: payloads
 	std::string heater_off;
@@ -60,28 +60,21 @@ struct Config {
 	std::string ha_prefix;              // empty: no discovery
 };
 
-// Whether the sensor's readings, or the heater's commands, go through the
-// broker (--mqtt).
-inline bool sensor_on_bus(const Config &cfg)
-{
-	return cfg.sensor == SensorKind::mqtt;
-}
-inline bool heater_on_bus(const Config &cfg)
-{
-	return cfg.heater == HeaterKind::mqtt;
-}
-
 // Exit status for a bad option or value.
 inline constexpr int exit_usage = 2;
 
 struct ParseResult {
-	bool ok;          // every option and value was good
-	bool heater_ok;   // those that name the heater were: --switch-off can work
-	                  // (a bad --zone, or --mqtt for a file: heater, does not stop it)
+	bool ok;            // every option and value was good
+	bool heater_ok;     // those that name the heater were: --switch-off can work
+	                    // (a bad --zone, or --mqtt for a file: heater, does not stop it)
+	bool help;          // --help was given: nothing after it was read
+	std::string errors; // what was wrong, "ombrixd: " and one line a fault
 };
 
 // Parses argv into cfg: the defaults first, then each option in turn, a
-// --config FILE's lines where it stands, so that later options win.
-// Prints one line for each
-// bad option or value; --help prints the usage and exits 0.
+// --config FILE's lines where it stands, so that later options win.  Prints
+// nothing and never exits: the caller says the errors.
 ParseResult parse_config(int argc, char **argv, Config &cfg);
+
+// What --help prints: a line an option.
+std::string usage();

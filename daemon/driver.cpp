@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "clock.h"
-#include "heater.h"
+#include "heaters/heater.h"
 #include "mailbox.h"
 
 Driver::Driver(Heater &h, Mailbox &mb)
@@ -30,6 +30,11 @@ void Driver::cancel_if_busy_with(bool on)
 		uint64_t one = 1;
 		(void)!write(cancel_fd_, &one, sizeof one);
 	}
+}
+
+bool Driver::first_off(const char **why)
+{
+	return drive_heater(heater_, false, clock_s(), -1, why);
 }
 
 void Driver::want(bool on)
@@ -72,7 +77,7 @@ void Driver::run()
 		busy_on_ = on;
 		hold.unlock();
 		const char *why = nullptr;
-		bool ok = drive_heater(heater_, on, clock_s(), cancel_fd_, &why);
+		bool ok = last ? last_heater_off(heater_, &why) : drive_heater(heater_, on, clock_s(), cancel_fd_, &why);
 		hold.lock();
 		busy_ = false;
 		if (last) {

@@ -18,12 +18,16 @@ public:
 	Driver(const Driver &) = delete;
 	Driver &operator=(const Driver &) = delete;
 
+	// The start's OFF, before anything is wanted: switches the heater OFF
+	// and waits for it.  Returns whether it took the OFF; *why says why not.
+	bool first_off(const char **why);
+
 	// Asks for the heater ON or OFF: again, when it was asked before, as a
 	// retry or a resend.
 	void want(bool on);
 
-	// The end: cancels what runs, switches the heater OFF and waits up to
-	// timeout_s for that.  Returns whether the heater took the OFF; *why
+	// The end: cancels what runs, gives the heater its last OFF (for a plug,
+	// one the broker acknowledged) and waits up to timeout_s for that.  Returns whether the heater took the OFF; *why
 	// says why not.  Nothing is switched after.
 	bool stop(double timeout_s, const char **why);
 

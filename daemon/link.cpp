@@ -11,37 +11,18 @@
 #include "mailbox.h"
 #include "ombrix.h"
 
-Publisher::Publisher(const Config &cfg, Mailbox &mb) : cfg_(cfg), mb_(mb)
+Publisher::Publisher(const Config &cfg, Mailbox &mb)
+	: cfg_(cfg), mb_(mb), latest_([this](const float &t) { publish(t); })
 {
-	std::thread([this] { run(); }).detach();
 }
 
-void Publisher::offer(float t)
+void Publisher::publish(float t)
 {
-	{
-		std::lock_guard<std::mutex> hold(lock_);
-		temp_ = t;
-		fresh_ = true;
-	}
-	wake_.notify_one();
-}
-
-void Publisher::run()
-{
-	for (;;) {
-		float t;
-		{
-			std::unique_lock<std::mutex> hold(lock_);
-			wake_.wait(hold, [this] { return fresh_; });
-			t = temp_;
-			fresh_ = false;
-		}
-		int rc = ombrix_write_temperature(cfg_.temp_file.c_str(), t);
-		if (rc == OMBRIX_OK)
-			mb_.post_published(t, clock_s());
-		else
-			report(LOG_ERR, "cannot publish the temperature: %s", ombrix_error_to_msg(rc));
-	}
+	int rc = ombrix_write_temperature(cfg_.temp_file.c_str(), t);
+	if (rc == OMBRIX_OK)
+		mb_.post_published(t, clock_s());
+	else
+		report(LOG_ERR, "cannot publish the temperature: %s", ombrix_error_to_msg(rc));
 }
 
 namespace {

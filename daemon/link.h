@@ -4,8 +4,7 @@
 // and neither may hold up the other or the supervisor.
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
+#include "kit/latest.h"
 
 struct Config;
 class Mailbox;
@@ -14,22 +13,17 @@ class Mailbox;
 class Publisher {
 public:
 	Publisher(const Config &cfg, Mailbox &mb);  // starts the thread
-	Publisher(const Publisher &) = delete;
-	Publisher &operator=(const Publisher &) = delete;
 
 	// Publishes t once the publish under way is done; a newer t replaces
 	// one still waiting.
-	void offer(float t);
+	void offer(float t) { latest_.give(t); }
 
 private:
-	[[noreturn]] void run();
+	void publish(float t);
 
 	const Config &cfg_;
 	Mailbox &mb_;
-	std::mutex lock_;
-	std::condition_variable wake_;
-	float temp_ = 0;
-	bool fresh_ = false;
+	Latest<float> latest_;
 };
 
 // Reads the controller's command every period on a thread of its own, and

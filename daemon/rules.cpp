@@ -2,10 +2,11 @@
 // hold at a given time, and from them whether the heater may be ON.
 #include "rules.h"
 
-#include <algorithm>
 #include <cmath>
-#include <iterator>
+#include <cstdio>
 #include <limits>
+
+#include <syslog.h>
 
 #include "law.h"
 
@@ -14,10 +15,83 @@ namespace rules {
 namespace {
 
 constexpr double never = std::numeric_limits<double>::infinity();
-constexpr unsigned latched = 1u << runaway | 1u << max_on;
-// The rules that take away the controller's say: its command is missing,
-// it was not told, or it did not answer.
-constexpr unsigned vetoes = 1u << state_unknown | 1u << publish_failed | 1u << controller_silent;
+
+// What a rule does while it holds.
+enum Effect : unsigned {
+	off = 1,     // the heater OFF, whatever else
+	latch = 2,   // holds until clear_latches(), as SIGHUP asks
+	veto = 4,    // takes the controller's say away: its command is missing,
+	             // it was not told, or it did not answer; frost duty may run
+};
+
+using Words = int (*)(char *out, size_t n, const Facts &f);
+
+struct Row {
+	Rule rule;
+	const char *name;
+	unsigned rank;     // for the state line: 0 is the most serious
+	unsigned effects;  // Effect bits; none: the heater may still follow its duty
+	int level;         // of the trip line
+	Words words;       // the trip line after "rule NAME tripped: "
+};
+
+// Every rule, in the order of the enum.
+constexpr Row table[rule_count] = {
+	{sensor_lost, "sensor-lost", 5, 0, LOG_WARNING, [](char *o, size_t n, const Facts &f) {
+		 return std::snprintf(o, n, "no good reading for %g s; heater OFF%s", f.s.sensor_timeout_s,
+		                      f.s.lost_duty_pct > 0 ? " but for the frost duty" : "");
+	 }},
+	{runaway, "runaway", 0, off | latch, LOG_CRIT, [](char *o, size_t n, const Facts &f) {
+		 return std::snprintf(o, n, "ON for %g s without rising %g; heater OFF until SIGHUP", f.s.heat_check_s,
+		                      f.s.heat_gain);
+	 }},
+	{max_on, "max-on", 1, off | latch, LOG_CRIT, [](char *o, size_t n, const Facts &f) {
+		 return std::snprintf(o, n, "ON for %g s without a break; heater OFF until SIGHUP", f.s.max_on_s);
+	 }},
+	{state_unknown, "state-unknown", 7, veto, LOG_WARNING, [](char *o, size_t n, const Facts &f) {
+		 if (f.st.command == Command::unknown && f.command_why)
+			 return std::snprintf(o, n, "%s; heater OFF", f.command_why);
+		 return std::snprintf(o, n, "no command read for %g s; heater OFF", f.s.command_timeout_s);
+	 }},
+	{heater_mismatch, "heater-mismatch", 8, 0, LOG_WARNING, [](char *o, size_t n, const Facts &f) {
+		 return std::snprintf(o, n, "the heater has not followed the command for %g s", f.s.mismatch_s);
+	 }},
+	{controller_silent, "controller-silent", 4, veto, LOG_CRIT, [](char *o, size_t n, const Facts &f) {
+		 return std::snprintf(o, n, "the command is still ON %g s after the controller was told %.2f; heater OFF "
+		                      "until it follows", f.s.silent_s, static_cast<double>(f.st.published));
+	 }},
+	{publish_failed, "publish-failed", 6, veto, LOG_CRIT, [](char *o, size_t n, const Facts &f) {
+		 return std::snprintf(o, n, "no temperature published for %g s; heater OFF", f.s.publish_timeout_s);
+	 }},
+	{high_limit, "high-limit", 3, off, LOG_CRIT, [](char *o, size_t n, const Facts &f) {
+		 return std::snprintf(o, n, "%.2f is above %g; heater OFF", static_cast<double>(f.st.temp), f.s.high_limit);
+	 }},
+	{duplicate_zone, "duplicate-zone", 2, off, LOG_CRIT, [](char *o, size_t n, const Facts &f) {
+		 return std::snprintf(o, n, "another ombrixd holds zone %s; heater OFF while it does", f.zone);
+	 }},
+};
+
+constexpr bool in_order()
+{
+	for (unsigned r = 0; r < rule_count; r++)
+		if (table[r].rule != r)
+			return false;
+	return true;
+}
+static_assert(in_order(), "the table lists the rules in the order of the enum");
+
+// The rules with an effect, a bit each.
+constexpr unsigned with(unsigned effect)
+{
+	unsigned mask = 0;
+	for (const Row &r : table)
+		mask |= r.effects & effect ? 1u << r.rule : 0;
+	return mask;
+}
+
+constexpr unsigned latched = with(latch);
+constexpr unsigned vetoes = with(veto);
+constexpr unsigned forced_off = with(off);
 
 unsigned bit(Rule r)
 {
@@ -164,29 +238,17 @@ void switch_heater(State &st, bool on, double now)
 
 const char *name(Rule r)
 {
-	switch (r) {
-	case sensor_lost:
-		return "sensor-lost";
-	case runaway:
-		return "runaway";
-	case max_on:
-		return "max-on";
-	case state_unknown:
-		return "state-unknown";
-	case heater_mismatch:
-		return "heater-mismatch";
-	case controller_silent:
-		return "controller-silent";
-	case publish_failed:
-		return "publish-failed";
-	case high_limit:
-		return "high-limit";
-	case duplicate_zone:
-		return "duplicate-zone";
-	case rule_count:
-		break;
-	}
-	return "none";
+	return r < rule_count ? table[r].name : "none";
+}
+
+int trip_level(Rule r)
+{
+	return table[r].level;
+}
+
+void trip_words(Rule r, const Facts &f, char *out, size_t n)
+{
+	table[r].words(out, n, f);
 }
 
 State start(double now)
@@ -297,7 +359,7 @@ Decision decide(State &st, const Settings &s, double now)
 	} else {
 		on = st.have_temp && st.command == Command::on && !(active & vetoes);
 	}
-	on = on && !st.mode_off && !(active & (latched | bit(high_limit) | bit(duplicate_zone)));
+	on = on && !st.mode_off && !(active & forced_off);
 	switch_heater(st, on, now);
 	check_runaway(st, s, now, &active, &next);
 	check_max_on(st, s, now, &active, &next);
@@ -311,11 +373,11 @@ Decision decide(State &st, const Settings &s, double now)
 
 Rule shown(unsigned active)
 {
-	constexpr Rule most_serious_first[] = {runaway, max_on, duplicate_zone, high_limit, controller_silent,
-	                                       sensor_lost, publish_failed, state_unknown, heater_mismatch};
-	const Rule *end = std::end(most_serious_first);
-	const Rule *r = std::find_if(std::begin(most_serious_first), end, [=](Rule x) { return active & bit(x); });
-	return r == end ? rule_count : *r;
+	Rule most = rule_count;
+	for (const Row &r : table)
+		if (active & bit(r.rule) && (most == rule_count || r.rank < table[most].rank))
+			most = r.rule;
+	return most;
 }
 
 } // namespace rules

@@ -11,11 +11,14 @@
 // both back it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace rules {
 
-// The rules that can hold.  Their names are what the logs show.
+// The rules that can hold.  Each has a row in rules.cpp's table: its name
+// (what the logs show), how serious it is, whether it latches, vetoes the
+// command or holds the heater OFF, and the words of its trip line.
 enum Rule : unsigned {
 	sensor_lost,        // no good reading for sensor_timeout_s
 	runaway,            // ON for heat_check_s without rising heat_gain; latched
@@ -129,5 +132,19 @@ Decision decide(State &st, const Settings &s, double now);
 // The rule to name for an active set, the most serious first; rule_count
 // when none holds.
 Rule shown(unsigned active);
+
+// What a trip line tells beyond the rules' own state.
+struct Facts {
+	const Settings &s;
+	const State &st;
+	const char *zone;         // the zone's name on the bus
+	const char *command_why;  // why the command is unknown, or nullptr
+};
+
+// The words after "rule NAME tripped: " when r trips, into out (n bytes).
+void trip_words(Rule r, const Facts &f, char *out, size_t n);
+// The syslog priority of r's trip line: LOG_CRIT for a fault of the
+// heating itself, LOG_WARNING for one of its inputs.
+int trip_level(Rule r);
 
 } // namespace rules

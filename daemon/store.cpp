@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
-#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -163,52 +162,35 @@ const char *save_stored(const std::string &dir, Unit u, const Stored &s)
 	return synced ? nullptr : std::strerror(err);
 }
 
-Keeper::Keeper(const Config &cfg, Mailbox &mb) : cfg_(cfg), mb_(mb)
+Keeper::Keeper(const Config &cfg, Mailbox &mb)
+	: cfg_(cfg), mb_(mb), latest_([this](const Job &job) { run(job); })
 {
-	if (!cfg.state_dir.empty())
-		std::thread([this] { run(); }).detach();
 }
 
 void Keeper::save(const Stored &s)
 {
-	{
-		std::lock_guard<std::mutex> hold(lock_);
-		stored_ = s;
-		to_save_ = true;
-	}
-	wake_.notify_one();
+	if (cfg_.state_dir.empty())
+		return;  // nowhere to keep it: the start said so
+	latest_.change([&](Job &job) {
+		job.save = true;
+		job.stored = s;
+	});
 }
 
 void Keeper::load()
 {
-	{
-		std::lock_guard<std::mutex> hold(lock_);
-		to_load_ = true;
-	}
-	wake_.notify_one();
+	latest_.change([](Job &job) { job.load = true; });
 }
 
-void Keeper::run()
+void Keeper::run(const Job &job)
 {
-	for (;;) {
-		Stored s;
-		bool saving, loading;
-		{
-			std::unique_lock<std::mutex> hold(lock_);
-			wake_.wait(hold, [this] { return to_save_ || to_load_; });
-			s = stored_;
-			saving = to_save_;
-			loading = to_load_;
-			to_save_ = to_load_ = false;
-		}
-		if (saving)
-			if (const char *why = save_stored(cfg_.state_dir, cfg_.unit, s))
-				report(LOG_ERR, "cannot keep the setting in %s: %s", cfg_.state_dir.c_str(), why);
-		if (loading) {
-			const char *why = nullptr;
-			Stored got;
-			Load l = load_stored(cfg_.state_dir, cfg_.unit, &got, &why);
-			mb_.post_loaded(l, got, why);
-		}
+	if (job.save)
+		if (const char *why = save_stored(cfg_.state_dir, cfg_.unit, job.stored))
+			report(LOG_ERR, "cannot keep the setting in %s: %s", cfg_.state_dir.c_str(), why);
+	if (job.load) {
+		const char *why = nullptr;
+		Stored got;
+		Load l = load_stored(cfg_.state_dir, cfg_.unit, &got, &why);
+		mb_.post_loaded(l, got, why);
 	}
 }

@@ -6,11 +6,10 @@
 // instant leaves the old file or the new one.
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
 #include <string>
 
 #include "config.h"
+#include "kit/latest.h"
 
 class Mailbox;
 
@@ -39,24 +38,24 @@ const char *save_stored(const std::string &dir, Unit u, const Stored &s);
 // up that thread alone, never the rules.  Each load posts what it found.
 class Keeper {
 public:
-	Keeper(const Config &cfg, Mailbox &mb);  // starts the thread, if there is a folder
-	Keeper(const Keeper &) = delete;
-	Keeper &operator=(const Keeper &) = delete;
+	Keeper(const Config &cfg, Mailbox &mb);  // starts the thread
 
 	// Saves s once the save under way is done; a newer s replaces one
-	// still waiting.
+	// still waiting.  Without a state folder, nothing.
 	void save(const Stored &s);
 	// Reads the file again, after any save asked before.
 	void load();
 
 private:
-	[[noreturn]] void run();
+	// What the thread is to do next: a save, a load, or both in that order.
+	struct Job {
+		bool save = false;
+		Stored stored;
+		bool load = false;
+	};
+	void run(const Job &job);
 
 	const Config &cfg_;
 	Mailbox &mb_;
-	std::mutex lock_;
-	std::condition_variable wake_;
-	Stored stored_;
-	bool to_save_ = false;
-	bool to_load_ = false;
+	Latest<Job> latest_;
 };

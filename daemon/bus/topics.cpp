@@ -14,10 +14,12 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "heaters/heater.h"
 #include "kit/number.h"
 #include "kit/text.h"
 #include "log.h"
 #include "mailbox.h"
+#include "sensors/sensor.h"
 #include "units.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <unistd.h>
 
 #include "driver.h"
-#include "heater.h"
+#include "heaters/heater.h"
 #include "mailbox.h"
 #include "process.h"
 #include "shell.h"
@@ -42,10 +42,10 @@ protected:
 			close(heater.fd);
 	}
 
-	bool open(HeaterKind kind, const std::string &arg)
+	bool open(const char *kind, const std::string &arg)
 	{
 		Config cfg;
-		cfg.heater = kind;
+		cfg.heater = find_heater(kind);
 		cfg.heater_arg = arg;
 		return open_heater(cfg, nullptr, nullptr, heater);
 	}
@@ -87,7 +87,7 @@ TEST_F(HeaterTest, FileTakesOneAndZero)
 {
 	// A longer old value must not leave a tail: "255\n" is not "1\n5\n".
 	std::string path = put("brightness", "255\n");
-	ASSERT_TRUE(open(HeaterKind::file, path));
+	ASSERT_TRUE(open("file", path));
 	ASSERT_TRUE(drive(true));
 	EXPECT_EQ(slurp(path), "1\n");
 	ASSERT_TRUE(drive(false));
@@ -98,9 +98,9 @@ TEST_F(HeaterTest, FileTakesOneAndZero)
 TEST_F(HeaterTest, FileIsNeverCreated)
 {
 	std::string path = (dir / "value").string();
-	EXPECT_FALSE(open(HeaterKind::file, path));
+	EXPECT_FALSE(open("file", path));
 	EXPECT_FALSE(fs::exists(path));
-	EXPECT_FALSE(open(HeaterKind::file, dir.string())) << "a folder is no relay";
+	EXPECT_FALSE(open("file", dir.string())) << "a folder is no relay";
 }
 
 // A FIFO at the heater's path must fail the start at once, reader or not,
@@ -110,10 +110,10 @@ TEST_F(HeaterTest, FifoIsRefusedAtOnce)
 	std::string path = (dir / "fifo").string();
 	ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
 	auto start = std::chrono::steady_clock::now();
-	EXPECT_FALSE(open(HeaterKind::file, path));
+	EXPECT_FALSE(open("file", path));
 	int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
 	ASSERT_GE(reader, 0);
-	EXPECT_FALSE(open(HeaterKind::file, path)) << "with a reader";
+	EXPECT_FALSE(open("file", path)) << "with a reader";
 	close(reader);
 	EXPECT_LT(seconds_since(start), 1.0);
 }
@@ -121,7 +121,7 @@ TEST_F(HeaterTest, FifoIsRefusedAtOnce)
 TEST_F(HeaterTest, FileGoesOffInSignal)
 {
 	std::string path = put("value", "1\n");
-	ASSERT_TRUE(open(HeaterKind::file, path));
+	ASSERT_TRUE(open("file", path));
 	heater_off_in_signal(heater);
 	EXPECT_EQ(slurp(path), "0\n");
 }
@@ -131,7 +131,7 @@ TEST_F(HeaterTest, CommandGetsTheWord)
 	std::string log = (dir / "words").string();
 	std::string script = put("relay", ("#!/bin/sh\necho \"$1\" >> " + log + "\n").c_str());
 	fs::permissions(script, fs::perms::owner_all);
-	ASSERT_TRUE(open(HeaterKind::exec, script));
+	ASSERT_TRUE(open("exec", script));
 	EXPECT_TRUE(drive(true));
 	EXPECT_TRUE(drive(false));
 	EXPECT_EQ(slurp(log), "on\noff\n");
@@ -139,16 +139,16 @@ TEST_F(HeaterTest, CommandGetsTheWord)
 
 TEST_F(HeaterTest, FailingCommandIsAFailedSwitch)
 {
-	ASSERT_TRUE(open(HeaterKind::exec, "exit 1;"));
+	ASSERT_TRUE(open("exec", "exit 1;"));
 	EXPECT_FALSE(drive(true));
-	ASSERT_TRUE(open(HeaterKind::exec, "/nonexistent/relay"));
+	ASSERT_TRUE(open("exec", "/nonexistent/relay"));
 	EXPECT_FALSE(drive(false));
 }
 
 TEST_F(HeaterTest, HangingCommandIsAFailedSwitch)
 {
 	size_t fds = ::open_fds();
-	ASSERT_TRUE(open(HeaterKind::exec, "sleep 30 #"));
+	ASSERT_TRUE(open("exec", "sleep 30 #"));
 	auto start = std::chrono::steady_clock::now();
 	EXPECT_FALSE(drive(true));
 	double took = seconds_since(start);
@@ -169,7 +169,7 @@ protected:
 		std::string script = put("relay", ("#!/bin/sh\necho \"$1\" >> " + log +
 		                                   "\n[ \"$1\" = on ] && exec sleep 30\nexit 0\n").c_str());
 		fs::permissions(script, fs::perms::owner_all);
-		ASSERT_TRUE(open(HeaterKind::exec, script));
+		ASSERT_TRUE(open("exec", script));
 	}
 
 	bool logged(const std::string &words)

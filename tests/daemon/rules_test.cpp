@@ -3,8 +3,12 @@
 // until next_s, never makes one act late.
 #include <bit>
 #include <cmath>
+#include <cstring>
+#include <fstream>
 #include <limits>
 #include <ostream>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -1065,3 +1069,61 @@ TEST_P(NextDeadline, SleepingUntilItNeverActsLate)
 INSTANTIATE_TEST_SUITE_P(Scripts, NextDeadline,
 	::testing::Values(lost_with_duty(), mismatch_and_unknown(), flapping_sensor(), dead_controller()),
 	[](const ::testing::TestParamInfo<Script> &info) { return std::string(info.param.name); });
+
+namespace {
+
+// The RULES section of the man page, on one line, as a reader sees it.
+std::string rules_page()
+{
+	std::ifstream page(MAN_PAGE);
+	std::string line, text;
+	bool in = false;
+	while (std::getline(page, line)) {
+		if (line.starts_with(".SH"))
+			in = line == ".SH RULES";
+		else if (in)
+			text += line + " ";
+	}
+	for (auto [from, to] : {std::pair{"\\-", "-"}, {"\\(dq", "\""}, {"\\fB", ""}, {"\\fR", ""}, {".B ", ""}})
+		for (size_t at; (at = text.find(from)) != std::string::npos;)
+			text.replace(at, std::strlen(from), to);
+	return text;
+}
+
+// The man page names every rule, and quotes each trip line as the daemon
+// words it with the figures it shows.
+TEST(RulesPage, QuotesEveryRuleAsTheDaemonSaysIt)
+{
+	Settings s;
+	s.sensor_timeout_s = 60;
+	s.command_timeout_s = 61;
+	s.publish_timeout_s = 60;
+	s.silent_s = 16;
+	s.high_limit = 80;
+	s.heat_check_s = 1800;
+	s.heat_gain = 1;
+	s.max_on_s = 3600;
+	s.mismatch_s = 15;
+	rules::State st = rules::start(0);
+	st.command = Command::unknown;
+	st.published = 78;
+	st.temp = 85;
+	rules::Facts facts{s, st, "attic", "the status file holds no command"};
+	std::string page = rules_page();
+	ASSERT_FALSE(page.empty()) << MAN_PAGE;
+	size_t tags = 0;
+	for (size_t at = 0; (at = page.find(".TP ", at)) != std::string::npos; at++)
+		tags++;
+	EXPECT_EQ(tags, static_cast<size_t>(rules::rule_count)) << "a tag for each rule, and no other";
+	for (unsigned r = 0; r < rules::rule_count; r++) {
+		auto rule = static_cast<Rule>(r);
+		char words[200];
+		rules::trip_words(rule, facts, words, sizeof words);
+		std::string name = rules::name(rule);
+		EXPECT_NE(page.find(".TP " + name + " "), std::string::npos) << name << " has no tag";
+		std::string said = "\"rule " + name + " tripped: " + words + "\"";
+		EXPECT_NE(page.find(said), std::string::npos) << said << " is not quoted";
+	}
+}
+
+} // namespace

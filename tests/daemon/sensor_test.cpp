@@ -15,7 +15,7 @@
 
 #include "process.h"
 #include "room.h"
-#include "sensor.h"
+#include "sensors/sensor.h"
 
 namespace fs = std::filesystem;
 
@@ -116,10 +116,10 @@ protected:
 		fs::create_directories(dir);
 	}
 
-	Sensor make(SensorKind kind, const std::string &arg)
+	Sensor make(const char *kind, const std::string &arg)
 	{
 		Config cfg;
-		cfg.sensor = kind;
+		cfg.sensor = find_sensor(kind);
 		cfg.sensor_arg = arg;
 		Sensor s;
 		EXPECT_TRUE(open_sensor(cfg, nullptr, s));
@@ -160,25 +160,25 @@ bool gone(pid_t pid)
 
 TEST_F(ReadSensor, Files)
 {
-	Reading r = read_sensor(make(SensorKind::hwmon, put("temp1_input", "-12500\n")), 0);
+	Reading r = read_sensor(make("hwmon", put("temp1_input", "-12500\n")), 0);
 	EXPECT_FLOAT_EQ(r.value, -12.5f);
-	r = read_sensor(make(SensorKind::w1, put("w1_slave",
+	r = read_sensor(make("w1", put("w1_slave",
 	                                          "72 01 4b 46 7f ff 0e 10 57 : crc=57 YES\n"
 	                                          "72 01 4b 46 7f ff 0e 10 57 t=23125\n")),
 	                0);
 	EXPECT_FLOAT_EQ(r.value, 23.125f);
-	r = read_sensor(make(SensorKind::file, put("temp", "71.5\n")), 0);
+	r = read_sensor(make("file", put("temp", "71.5\n")), 0);
 	EXPECT_FLOAT_EQ(r.value, 71.5f);
 
 	// A w1 chip comes and goes: missing at start is no reason to refuse.
-	Sensor missing = make(SensorKind::w1, (dir / "absent").string());
+	Sensor missing = make("w1", (dir / "absent").string());
 	r = read_sensor(missing, 0);
 	EXPECT_TRUE(std::isnan(r.value));
 	EXPECT_NE(r.why, nullptr);
 	put("absent", "aa : crc=aa YES\naa t=20000\n");
 	EXPECT_FLOAT_EQ(read_sensor(missing, 0).value, 20.0f);
 
-	r = read_sensor(make(SensorKind::file, put("empty", "")), 0);
+	r = read_sensor(make("file", put("empty", "")), 0);
 	EXPECT_TRUE(std::isnan(r.value));
 	EXPECT_NE(r.why, nullptr);
 }
@@ -187,26 +187,26 @@ TEST_F(ReadSensor, FifoDoesNotBlock)
 {
 	std::string path = (dir / "fifo").string();
 	ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-	EXPECT_TRUE(std::isnan(read_sensor(make(SensorKind::file, path), 0).value));
+	EXPECT_TRUE(std::isnan(read_sensor(make("file", path), 0).value));
 }
 
 TEST_F(ReadSensor, Commands)
 {
 	size_t fds = open_fds();
-	EXPECT_FLOAT_EQ(read_sensor(make(SensorKind::exec, "echo 21.5"), 0).value, 21.5f);
-	EXPECT_FLOAT_EQ(read_sensor(make(SensorKind::exec, "printf ' -3.25 \\n'"), 0).value, -3.25f);
+	EXPECT_FLOAT_EQ(read_sensor(make("exec", "echo 21.5"), 0).value, 21.5f);
+	EXPECT_FLOAT_EQ(read_sensor(make("exec", "printf ' -3.25 \\n'"), 0).value, -3.25f);
 	// A number in a message or a chip's name is no reading.
 	for (const char *not_a_reading : {"echo 'Error 2: no such device'", "echo 28-0123456789ab",
 	                                  "echo 'room 21.5 C'", "echo '21.5 22.5'"}) {
-		Reading bad = read_sensor(make(SensorKind::exec, not_a_reading), 0);
+		Reading bad = read_sensor(make("exec", not_a_reading), 0);
 		EXPECT_TRUE(std::isnan(bad.value)) << not_a_reading << " read as " << bad.value;
 		EXPECT_NE(bad.why, nullptr);
 	}
 	// The number before a failure is no reading.
-	Reading r = read_sensor(make(SensorKind::exec, "echo 21.5; exit 3"), 0);
+	Reading r = read_sensor(make("exec", "echo 21.5; exit 3"), 0);
 	EXPECT_TRUE(std::isnan(r.value));
 	EXPECT_NE(r.why, nullptr);
-	r = read_sensor(make(SensorKind::exec, "true"), 0);
+	r = read_sensor(make("exec", "true"), 0);
 	EXPECT_TRUE(std::isnan(r.value));
 	EXPECT_NE(r.why, nullptr);
 	EXPECT_EQ(open_fds(), fds);
@@ -217,7 +217,7 @@ TEST_F(ReadSensor, HangingCommandIsKilledWithItsGroup)
 	std::string pid_file = (dir / "pid").string();
 	size_t fds = open_fds();
 	auto start = std::chrono::steady_clock::now();
-	Reading r = read_sensor(make(SensorKind::exec, "sleep 30 & echo $! > " + pid_file + "; wait"), 0);
+	Reading r = read_sensor(make("exec", "sleep 30 & echo $! > " + pid_file + "; wait"), 0);
 	double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 	EXPECT_TRUE(std::isnan(r.value));
 	EXPECT_NE(r.why, nullptr);
@@ -236,6 +236,7 @@ TEST(SimRoom, FollowsItsHeater)
 {
 	Room room(0);
 	Config cfg;
+	cfg.sensor = find_sensor("sim");
 	Sensor s;
 	ASSERT_TRUE(open_sensor(cfg, &room, s));
 	EXPECT_EQ(sensor_unit(cfg), Unit::celsius);

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "bus/bus.h"
-#include "sensor.h"
+#include "sensors/sensor.h"
 
 namespace {
 

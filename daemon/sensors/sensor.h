@@ -1,23 +1,50 @@
-// ombrixd's sensors: one function per kind reads one value.  A reading is
-// a number in the sensor's own unit (sensor_unit()), or NaN with the reason
-// it is bad.  Parsers are separate so that they can be tested on the real
+// ombrixd's sensors.  Each kind is one row, defined in a file of its own
+// (sim.cpp, hwmon.cpp, ...) and listed once in sensor.cpp's table: its name
+// in --sensor, its argument, its unit and how it reads.  A reading is a
+// number in the sensor's own unit (sensor_unit()), or NaN with the reason
+// it is bad.  The parsers are apart so that they are tested on the real
 // formats.
 #pragma once
+
+#include <string>
+#include <string_view>
 
 #include "config.h"
 #include "kit/number.h"
 
 class Room;
+struct Sensor;
 
 struct Reading {
 	float value;      // NaN when bad
 	const char *why;  // when bad: a constant text for the log
 };
 
-// Set up at start-up; read only after.  The mqtt kind delivers its readings
-// through the bus instead and is never read here.
+struct SensorKind {
+	const char *name;       // before the colon in --sensor
+	const char *arg;        // what follows it, as --help names it; nullptr: nothing
+	bool celsius;           // reads in °C, whatever --sensor-unit says
+	bool on_bus;            // the bus delivers its readings (--mqtt)
+	// Reads s once; may block (a w1 chip converts for most of a second, an
+	// exec: command runs up to exec_sensor_timeout_s).  now_s (monotonic)
+	// drives the simulated room.  nullptr for a kind on the bus.
+	Reading (*read)(const Sensor &s, double now_s);
+};
+
+// Whether cfg's sensor delivers its readings through the broker.
+inline bool sensor_on_bus(const Config &cfg)
+{
+	return cfg.sensor && cfg.sensor->on_bus;
+}
+
+// The kind of that name, or nullptr.
+const SensorKind *find_sensor(std::string_view name);
+// Every kind as --help shows it: "sim | hwmon:PATH | ...".
+std::string sensor_usage();
+
+// Set up at start-up; read only after.
 struct Sensor {
-	SensorKind kind = SensorKind::sim;
+	const SensorKind *kind = nullptr;
 	std::string arg;            // path or command
 	Room *room = nullptr;       // sim
 };
@@ -32,16 +59,14 @@ bool open_sensor(const Config &cfg, Room *room, Sensor &s);
 // sensors and the simulation, else the configured --sensor-unit.
 Unit sensor_unit(const Config &cfg);
 
-// Reads the sensor once; may block, up to exec_sensor_timeout_s for exec:
-// (a non-zero exit is a bad reading too).
-// now_s (monotonic) drives the simulated room.
+// Reads the sensor once, as its kind does.
 Reading read_sensor(const Sensor &s, double now_s);
 
 inline constexpr double exec_sensor_timeout_s = 5;
 
 class Mailbox;
-// Reads s every period_s on a thread of its own (a w1 chip takes most of a
-// second to convert, an exec: command up to five) and posts each reading.
+// Reads s every period_s on a thread of its own and posts each reading;
+// for a kind that the bus does not deliver.
 void start_sensing(const Sensor &s, Mailbox &mb, double period_s);
 
 // The parsers, on a file's whole text.  Each returns true with *value set

@@ -1,0 +1,64 @@
+// What every heater kind shares: the table of kinds, and the calls that go
+// to a heater's row.
+#include "heater.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <iterator>
+
+#include "clock.h"
+#include "kinds.h"
+
+namespace {
+
+// Every kind, in the order --help lists them.
+const HeaterKind *const kinds[] = {&sim_heater, &file_heater, &exec_heater, &mqtt_heater};
+
+} // namespace
+
+const HeaterKind *find_heater(std::string_view name)
+{
+	auto k = std::find_if(std::begin(kinds), std::end(kinds), [&](const HeaterKind *x) { return name == x->name; });
+	return k == std::end(kinds) ? nullptr : *k;
+}
+
+std::string heater_usage()
+{
+	std::string usage;
+	for (const HeaterKind *k : kinds)
+		usage += std::string(usage.empty() ? "" : " | ") + k->name + (k->arg ? ":" : "") + (k->arg ? k->arg : "");
+	return usage;
+}
+
+bool open_heater(const Config &cfg, Room *room, Bus *bus, Heater &h)
+{
+	h.kind = cfg.heater;
+	h.room = room;
+	h.bus = bus;
+	return h.kind->open(cfg, room, bus, h);
+}
+
+bool drive_heater(Heater &h, bool on, double now_s, int cancel_fd, const char **why)
+{
+	return h.kind->drive(h, on, now_s, cancel_fd, why);
+}
+
+bool last_heater_off(Heater &h, const char **why)
+{
+	if (h.kind->last_off)
+		return h.kind->last_off(h, why);
+	return h.kind->drive(h, false, clock_s(), -1, why);
+}
+
+bool heater_resends(const Heater &h)
+{
+	return h.kind->resends;
+}
+
+void heater_off_in_signal(const Heater &h)
+{
+	int saved = errno;  // the interrupted code may be about to read it
+	if (h.kind && h.kind->off_in_signal)
+		h.kind->off_in_signal(h);
+	errno = saved;
+}

@@ -1,0 +1,28 @@
+// sim: the simulated room's heater.
+#include <cstdio>
+
+#include "kinds.h"
+#include "room.h"
+
+namespace {
+
+bool open_room(const Config &, Room *room, Bus *, Heater &)
+{
+	if (!room) {
+		std::fprintf(stderr, "ombrixd: the simulated heater has no room\n");
+		return false;
+	}
+	return true;
+}
+
+bool switch_room(Heater &h, bool on, double now_s, int, const char **)
+{
+	h.room->set_heater(on, now_s);
+	return true;
+}
+
+} // namespace
+
+const HeaterKind sim_heater = {.name = "sim", .arg = nullptr, .on_bus = false, .resends = false,
+                               .open = open_room, .drive = switch_room, .last_off = nullptr,
+                               .off_in_signal = nullptr};
