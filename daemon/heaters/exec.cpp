@@ -1,5 +1,5 @@
 // exec:COMMAND: a shell command run as "COMMAND on" or "COMMAND off".
-#include "kinds.h"
+#include "heater.h"
 #include "shell.h"
 
 namespace {
@@ -25,6 +25,6 @@ bool run_command(Heater &h, bool on, double, int cancel_fd, const char **why)
 
 } // namespace
 
-const HeaterKind exec_heater = {.name = "exec", .arg = "COMMAND", .on_bus = false, .resends = false,
+extern const HeaterKind exec_heater = {.name = "exec", .arg = "COMMAND", .on_bus = false, .resends = false,
                                 .open = open_command, .drive = run_command, .last_off = nullptr,
                                 .off_in_signal = nullptr};

@@ -7,7 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "kinds.h"
+#include "heater.h"
 #include "kit/file.h"
 
 namespace {
@@ -60,6 +60,6 @@ void relay_off_in_signal(const Heater &h)
 
 } // namespace
 
-const HeaterKind file_heater = {.name = "file", .arg = "PATH", .on_bus = false, .resends = false,
+extern const HeaterKind file_heater = {.name = "file", .arg = "PATH", .on_bus = false, .resends = false,
                                 .open = open_relay, .drive = switch_relay, .last_off = nullptr,
                                 .off_in_signal = relay_off_in_signal};

@@ -2,12 +2,13 @@
 // to a heater's row.
 #include "heater.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <iterator>
 
 #include "clock.h"
-#include "kinds.h"
+#include "kit/rows.h"
+
+// Each kind is defined in its own file.
+extern const HeaterKind sim_heater, file_heater, exec_heater, mqtt_heater;
 
 namespace {
 
@@ -18,16 +19,12 @@ const HeaterKind *const kinds[] = {&sim_heater, &file_heater, &exec_heater, &mqt
 
 const HeaterKind *find_heater(std::string_view name)
 {
-	auto k = std::find_if(std::begin(kinds), std::end(kinds), [&](const HeaterKind *x) { return name == x->name; });
-	return k == std::end(kinds) ? nullptr : *k;
+	return find_row(kinds, name);
 }
 
 std::string heater_usage()
 {
-	std::string usage;
-	for (const HeaterKind *k : kinds)
-		usage += std::string(usage.empty() ? "" : " | ") + k->name + (k->arg ? ":" : "") + (k->arg ? k->arg : "");
-	return usage;
+	return usage_of(kinds);
 }
 
 bool open_heater(const Config &cfg, Room *room, Bus *bus, Heater &h)

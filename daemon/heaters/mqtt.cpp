@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "bus/bus.h"
-#include "kinds.h"
+#include "heater.h"
 
 namespace {
 
@@ -34,6 +34,6 @@ bool last_plug_off(Heater &h, const char **why)
 
 } // namespace
 
-const HeaterKind mqtt_heater = {.name = "mqtt", .arg = "TOPIC", .on_bus = true, .resends = true,
+extern const HeaterKind mqtt_heater = {.name = "mqtt", .arg = "TOPIC", .on_bus = true, .resends = true,
                                 .open = open_plug, .drive = switch_plug, .last_off = last_plug_off,
                                 .off_in_signal = nullptr};

@@ -1,7 +1,7 @@
 // sim: the simulated room's heater.
 #include <cstdio>
 
-#include "kinds.h"
+#include "heater.h"
 #include "room.h"
 
 namespace {
@@ -23,6 +23,6 @@ bool switch_room(Heater &h, bool on, double now_s, int, const char **)
 
 } // namespace
 
-const HeaterKind sim_heater = {.name = "sim", .arg = nullptr, .on_bus = false, .resends = false,
+extern const HeaterKind sim_heater = {.name = "sim", .arg = nullptr, .on_bus = false, .resends = false,
                                .open = open_room, .drive = switch_room, .last_off = nullptr,
                                .off_in_signal = nullptr};

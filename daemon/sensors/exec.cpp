@@ -22,5 +22,5 @@ Reading read_command(const Sensor &s, double)
 
 } // namespace
 
-const SensorKind exec_sensor = {.name = "exec", .arg = "COMMAND", .celsius = false, .on_bus = false,
+extern const SensorKind exec_sensor = {.name = "exec", .arg = "COMMAND", .celsius = false, .on_bus = false,
                                 .read = read_command};

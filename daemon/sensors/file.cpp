@@ -10,5 +10,5 @@ Reading read_plain(const Sensor &s, double)
 
 } // namespace
 
-const SensorKind file_sensor = {.name = "file", .arg = "PATH", .celsius = false, .on_bus = false,
+extern const SensorKind file_sensor = {.name = "file", .arg = "PATH", .celsius = false, .on_bus = false,
                                 .read = read_plain};

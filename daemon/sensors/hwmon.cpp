@@ -22,5 +22,5 @@ bool parse_millidegrees(const char *text, float *celsius, const char **why)
 	return true;
 }
 
-const SensorKind hwmon_sensor = {.name = "hwmon", .arg = "PATH", .celsius = true, .on_bus = false,
+extern const SensorKind hwmon_sensor = {.name = "hwmon", .arg = "PATH", .celsius = true, .on_bus = false,
                                  .read = read_hwmon};

@@ -1,11 +1,8 @@
-// The sensor kinds' rows, each defined in its own file, and what the files
-// share: reading a file's text and a number of millidegrees.  Only the
-// sensors include this.
+// What the sensor kinds' files share: a reading, good or bad, a file's
+// text, and a number of millidegrees.  Only the sensors include this.
 #pragma once
 
 #include "sensor.h"
-
-extern const SensorKind sim_sensor, hwmon_sensor, w1_sensor, file_sensor, exec_sensor, mqtt_sensor;
 
 Reading good_reading(float value);
 Reading bad_reading(const char *why);

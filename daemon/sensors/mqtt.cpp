@@ -2,5 +2,5 @@
 // --sensor-unit; the bus parses and posts them (bus/topics.cpp).
 #include "kinds.h"
 
-const SensorKind mqtt_sensor = {.name = "mqtt", .arg = "TOPIC", .celsius = false, .on_bus = true,
+extern const SensorKind mqtt_sensor = {.name = "mqtt", .arg = "TOPIC", .celsius = false, .on_bus = true,
                                 .read = nullptr};

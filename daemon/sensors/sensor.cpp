@@ -2,13 +2,11 @@
 // and the thread that reads every period.
 #include "sensor.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <iterator>
 #include <thread>
 
 #include <fcntl.h>
@@ -16,9 +14,13 @@
 
 #include "clock.h"
 #include "kinds.h"
+#include "kit/rows.h"
 #include "kit/file.h"
 #include "kit/text.h"
 #include "mailbox.h"
+
+// Each kind is defined in its own file.
+extern const SensorKind sim_sensor, hwmon_sensor, w1_sensor, file_sensor, exec_sensor, mqtt_sensor;
 
 namespace {
 
@@ -56,16 +58,12 @@ bool read_text(const char *path, char *text, size_t len, const char **why)
 
 const SensorKind *find_sensor(std::string_view name)
 {
-	auto k = std::find_if(std::begin(kinds), std::end(kinds), [&](const SensorKind *x) { return name == x->name; });
-	return k == std::end(kinds) ? nullptr : *k;
+	return find_row(kinds, name);
 }
 
 std::string sensor_usage()
 {
-	std::string usage;
-	for (const SensorKind *k : kinds)
-		usage += std::string(usage.empty() ? "" : " | ") + k->name + (k->arg ? ":" : "") + (k->arg ? k->arg : "");
-	return usage;
+	return usage_of(kinds);
 }
 
 Reading good_reading(float value)

@@ -11,5 +11,5 @@ Reading read_room(const Sensor &s, double now_s)
 
 } // namespace
 
-const SensorKind sim_sensor = {.name = "sim", .arg = nullptr, .celsius = true, .on_bus = false,
+extern const SensorKind sim_sensor = {.name = "sim", .arg = nullptr, .celsius = true, .on_bus = false,
                                .read = read_room};

@@ -57,4 +57,4 @@ bool parse_w1(const char *text, float *celsius, const char **why)
 	return true;
 }
 
-const SensorKind w1_sensor = {.name = "w1", .arg = "PATH", .celsius = true, .on_bus = false, .read = read_w1};
+extern const SensorKind w1_sensor = {.name = "w1", .arg = "PATH", .celsius = true, .on_bus = false, .read = read_w1};
