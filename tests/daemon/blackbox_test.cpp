@@ -161,7 +161,7 @@ TEST_P(BadReading, IsNotPublishedAndTripsSensorLost)
 	EXPECT_TRUE(prints("heater=OFF rule=sensor-lost\n")) << context();
 }
 
-const char w1_good[] = "72 01 4b 46 7f ff 0e 10 57 : crc=57 YES\n72 01 4b 46 7f ff 0e 10 57 t=15500\n";
+const char w1_good[] = "f8 00 4b 46 7f ff 08 10 ce : crc=ce YES\nf8 00 4b 46 7f ff 08 10 ce t=15500\n";
 const char w1_crc[] = "72 01 4b 46 7f ff 0e 10 57 : crc=57 NO\n72 01 4b 46 7f ff 0e 10 57 t=30000\n";
 const char w1_power_on[] = "50 05 4b 46 7f ff 0c 10 1c : crc=1c YES\n50 05 4b 46 7f ff 0c 10 1c t=85000\n";
 const char w1_zeros[] = "00 00 00 00 00 00 00 00 00 : crc=00 YES\n00 00 00 00 00 00 00 00 00 t=0\n";

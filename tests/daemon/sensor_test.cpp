@@ -66,7 +66,7 @@ TEST(Parse, W1)
 {
 	const char *good = "72 01 4b 46 7f ff 0e 10 57 : crc=57 YES\n72 01 4b 46 7f ff 0e 10 57 t=23125\n";
 	expect_value(parse_w1, good, 23.125f);
-	expect_value(parse_w1, "5e ff 55 00 7f ff 0c 10 2f : crc=2f YES\n5e ff 55 00 7f ff 0c 10 2f t=-1062\n",
+	expect_value(parse_w1, "ef ff 55 00 7f ff 0c 10 2f : crc=2f YES\nef ff 55 00 7f ff 0c 10 2f t=-1062\n",
 	             -1.062f);
 	// A CRC that failed: the number behind it is noise.
 	expect_bad(parse_w1, "72 01 4b 46 7f ff 0e 10 57 : crc=57 NO\n72 01 4b 46 7f ff 0e 10 57 t=23125\n");
@@ -76,12 +76,17 @@ TEST(Parse, W1)
 	// A bus that reads only zeros passes the CRC, and 0 °C is no reading.
 	expect_bad(parse_w1, "00 00 00 00 00 00 00 00 00 : crc=00 YES\n00 00 00 00 00 00 00 00 00 t=0\n");
 	expect_value(parse_w1, "00 00 4b 46 7f ff 00 10 5c : crc=5c YES\n00 00 4b 46 7f ff 00 10 5c t=0\n", 0.0f);
-	// Cut short at every length: never a reading, or the right one.
+	// Cut short at every length, the number's digits among them: never a
+	// reading, right or wrong.
 	std::string whole(good);
-	for (size_t n = 0; n < whole.size(); n++) {
-		Parsed p = parse(parse_w1, whole.substr(0, n).c_str());
-		EXPECT_TRUE(!p.ok || n > whole.find("t=") + 2) << n;
-	}
+	for (size_t n = 0; n < whole.size(); n++)
+		EXPECT_FALSE(parse(parse_w1, whole.substr(0, n).c_str()).ok) << whole.substr(0, n);
+	// A t= that is not what the bytes on its line hold, and a line of
+	// bytes that are no scratchpad.
+	expect_bad(parse_w1, "72 01 4b 46 7f ff 0e 10 57 : crc=57 YES\n72 01 4b 46 7f ff 0e 10 57 t=2312\n");
+	expect_bad(parse_w1, "72 01 4b 46 7f ff 0e 10 57 : crc=57 YES\n72 01 4b 46 7f ff 0e 10 57 t=-23125\n");
+	expect_bad(parse_w1, "72 01 4b 46 7f ff 0e 10 57 : crc=57 YES\nzz 01 4b 46 7f ff 0e 10 57 t=23125\n");
+	expect_bad(parse_w1, "72 01 4b 46 7f ff 0e 10 57 : crc=57 YES\n172 01 4b 46 7f ff 0e 10 57 t=23125\n");
 	expect_bad(parse_w1, "72 01 4b 46 7f ff 0e 10 57 : crc=57 YES\n72 01 4b 46 7f ff 0e 10 57 t=");
 	expect_bad(parse_w1, "72 01 4b 46 7f ff 0e 10 57 : crc=57 YES\n");
 	expect_bad(parse_w1, "");
