@@ -213,30 +213,6 @@ bool read_broker(const Arg &a, Parse &p)
 	return true;
 }
 
-// The password is the file's first line.
-bool read_password_file(const Arg &a, Parse &p)
-{
-	const char *why = nullptr;
-	int fd = open_regular(a.value, O_RDONLY, password_file_max, &why);
-	if (fd < 0)
-		return bad(a, p, why);
-	char text[password_max + 2];  // one more than a password, and its newline
-	ssize_t n;
-	do
-		n = read(fd, text, sizeof text);
-	while (n < 0 && errno == EINTR);
-	int err = errno;
-	close(fd);
-	if (n < 0)
-		return bad(a, p, std::strerror(err));
-	std::string_view got(text, static_cast<size_t>(n));
-	got = got.substr(0, got.find_first_of("\r\n"));
-	if (got.size() > password_max)
-		return bad(a, p, "a password longer than 4096 bytes");
-	p.cfg.mqtt_password = got;
-	return true;
-}
-
 // Zone names become parts of topics and unique ids.
 bool read_zone(const Arg &a, Parse &p)
 {
@@ -330,7 +306,7 @@ const Option options[] = {
 	{.name = "mqtt-user", .value = "NAME", .help = "user name at the broker", .read = read_text,
 	 .names_heater = true, .plug_only = true, .text = &Config::mqtt_user},
 	{.name = "mqtt-password-file", .value = "FILE", .help = "file holding the broker password",
-	 .read = read_password_file, .names_heater = true, .plug_only = true},
+	 .read = read_path, .names_heater = true, .plug_only = true, .text = &Config::mqtt_password_file},
 	{.name = "mqtt-ca", .value = "FILE", .help = "CA certificate for mqtts", .read = read_path,
 	 .names_heater = true, .plug_only = true, .text = &Config::mqtt_ca},
 	{.name = "zone", .value = "NAME", .help = "this thermostat's name on the bus", .fallback = "default",
@@ -399,7 +375,7 @@ void apply_line(Parse &p, std::string_view line, const char *where)
 FILE *open_config(const Arg &a, Parse &p)
 {
 	const char *why = nullptr;
-	int fd = open_regular(a.value, O_RDONLY, config_max, &why);
+	int fd = open_regular(a.value, O_RDONLY | O_NOFOLLOW, config_max, &why);
 	FILE *f = fd < 0 ? nullptr : fdopen(fd, "r");
 	if (fd >= 0 && !f) {
 		why = std::strerror(errno);
@@ -513,6 +489,36 @@ ParseResult parse_config(int argc, char **argv, Config &cfg)
 	}
 	check_together(p);
 	return ParseResult{p.ok, p.heater_ok && (p.plug_ok || !heater_on_bus(cfg)), false, p.errors};
+}
+
+// The password is the file's first line.
+std::string read_password(Config &cfg)
+{
+	if (cfg.mqtt_password_file.empty())
+		return "";
+	const char *path = cfg.mqtt_password_file.c_str();
+	auto bad = [&](const char *why) {
+		return std::string("ombrixd: --mqtt-password-file: ") + why + ": \"" + path + "\"\n";
+	};
+	const char *why = nullptr;
+	int fd = open_regular(path, O_RDONLY | O_NOFOLLOW, password_file_max, &why);
+	if (fd < 0)
+		return bad(why);
+	char text[password_max + 2];  // one more than a password, and its newline
+	ssize_t n;
+	do
+		n = read(fd, text, sizeof text);
+	while (n < 0 && errno == EINTR);
+	int err = errno;
+	close(fd);
+	if (n < 0)
+		return bad(std::strerror(err));
+	std::string_view got(text, static_cast<size_t>(n));
+	got = got.substr(0, got.find_first_of("\r\n"));
+	if (got.size() > password_max)
+		return bad("a password longer than 4096 bytes");
+	cfg.mqtt_password = got;
+	return "";
 }
 
 std::string usage()

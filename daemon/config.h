@@ -54,7 +54,8 @@ struct Config {
 	int mqtt_port = 0;
 	bool mqtt_tls = false;
 	std::string mqtt_user;
-	std::string mqtt_password;          // read from --mqtt-password-file
+	std::string mqtt_password_file;
+	std::string mqtt_password;          // read_password() reads it from the file
 	std::string mqtt_ca;
 	std::string zone;
 	std::string ha_prefix;              // empty: no discovery
@@ -75,6 +76,12 @@ struct ParseResult {
 // --config FILE's lines where it stands, so that later options win.  Prints
 // nothing and never exits: the caller says the errors.
 ParseResult parse_config(int argc, char **argv, Config &cfg);
+
+// Reads the broker's password, the first line of --mqtt-password-file,
+// into cfg.mqtt_password: only for a run that uses the broker, so that a
+// file that cannot be read stops nothing else.  Returns "", or the line
+// that says what is wrong.
+std::string read_password(Config &cfg);
 
 // What --help prints: a line an option.
 std::string usage();

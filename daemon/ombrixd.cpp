@@ -263,6 +263,13 @@ int main(int argc, char **argv)
 	KeepRequest keep;
 	if (keep_request(cfg, &keep))
 		return keep_setting(keep);
+	// The broker's password only for a run that talks to the broker.
+	bool broker = cfg.switch_off ? heater_on_bus(cfg) : !cfg.mqtt_host.empty();
+	std::string password_why = broker ? read_password(cfg) : "";
+	if (!password_why.empty()) {
+		std::fputs(password_why.c_str(), stderr);
+		return exit_usage;
+	}
 	if (cfg.switch_off) {
 		int rc = switch_off(heater_options(cfg));
 		return rc != 0 ? rc : parsed.ok ? 0 : exit_usage;

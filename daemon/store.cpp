@@ -62,7 +62,7 @@ bool parse_line(std::string_view line, Unit *unit, bool *has_unit, Stored *s)
 	if (name == "unit")
 		return (*has_unit = parse_unit(value.c_str(), unit));
 	if (name == "target")
-		return (s->has_target = parse_number(value, &s->target));
+		return (s->has_target = parse_written_number(value, &s->target));
 	if (name == "mode")
 		return (s->has_mode = parse_mode(value.c_str(), &s->mode));
 	return false;

@@ -50,6 +50,7 @@ Config heater_options(const Config &cfg)
 	h.mqtt_port = cfg.mqtt_port;
 	h.mqtt_tls = cfg.mqtt_tls;
 	h.mqtt_user = cfg.mqtt_user;
+	h.mqtt_password_file = cfg.mqtt_password_file;
 	h.mqtt_password = cfg.mqtt_password;
 	h.mqtt_ca = cfg.mqtt_ca;
 	h.zone = cfg.zone;

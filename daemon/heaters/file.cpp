@@ -16,12 +16,14 @@ constexpr char on_text[] = "1\n";   // what a relay's brightness or value file t
 constexpr char off_text[] = "0\n";
 
 // The file must be there already: a relay that is not is a wrong path, and
-// a new file in its place would switch nothing.  It need not be the final
-// name: sysfs reaches its attributes through symbolic links.
+// a new file in its place would switch nothing.  The folders on the way
+// may be links, as sysfs reaches its attributes through them; the file
+// itself may not, or a link planted there would pass the OFF on to
+// whatever it names.
 bool open_relay(const Config &cfg, Room *, Bus *, Heater &h)
 {
 	const char *why = nullptr;
-	h.fd = open_regular(cfg.heater_arg.c_str(), O_WRONLY, SIZE_MAX, &why);
+	h.fd = open_regular(cfg.heater_arg.c_str(), O_WRONLY | O_NOFOLLOW, SIZE_MAX, &why);
 	if (h.fd < 0) {
 		std::fprintf(stderr, "ombrixd: heater %s: %s\n", cfg.heater_arg.c_str(), why);
 		return false;

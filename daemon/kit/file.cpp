@@ -12,7 +12,8 @@ int open_regular(const char *path, int flags, size_t max_bytes, const char **why
 	int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
 	if (fd < 0) {
 		// A FIFO without a reader refuses a writer at once.
-		*why = errno == ENXIO ? file_not_regular : std::strerror(errno);
+		bool link = errno == ELOOP && flags & O_NOFOLLOW;
+		*why = errno == ENXIO ? file_not_regular : link ? file_is_link : std::strerror(errno);
 		return -1;
 	}
 	struct stat st;

@@ -19,7 +19,7 @@ bool leading_number(std::string_view text, double *out, const char **end)
 
 } // namespace
 
-bool parse_number(std::string_view text, double *out)
+bool parse_written_number(std::string_view text, double *out)
 {
 	double v;
 	const char *end;
@@ -27,6 +27,14 @@ bool parse_number(std::string_view text, double *out)
 		return false;
 	*out = v;
 	return true;
+}
+
+bool parse_number(std::string_view text, double *out)
+{
+	std::string_view digits = text.starts_with('-') ? text.substr(1) : text;
+	bool plain = !digits.empty() && digits.find_first_not_of("0123456789.") == std::string_view::npos &&
+	             digits.find_first_of("0123456789") != std::string_view::npos;
+	return plain && text.size() <= number_len_max && parse_written_number(text, out);
 }
 
 bool parse_plain_number(const char *whole, float *value, const char **why)
