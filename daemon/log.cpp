@@ -22,6 +22,7 @@ constexpr int state_line = -1;    // a priority that no report has
 
 struct Line {
 	int priority;   // state_line, or the report's
+	bool kept;      // a safety rule's: never dropped for another
 	time_t when;    // of a state line
 	char text[text_len];
 };
@@ -105,6 +106,23 @@ void write_line(const Line &l)
 	}
 }
 
+// Drops the oldest line that is not kept, under the lock, to make room in a
+// full queue; false when every line is kept (the writer has been stalled
+// through that many trips and clears).
+bool make_room(Queue &q)
+{
+	size_t i = 0;
+	while (i < q.count && q.lines[(q.head + i) % queue_len].kept)
+		i++;
+	if (i == q.count)
+		return false;
+	for (; i + 1 < q.count; i++)
+		q.lines[(q.head + i) % queue_len] = q.lines[(q.head + i + 1) % queue_len];
+	q.count--;
+	q.dropped++;
+	return true;
+}
+
 // Queues l, or writes it at once before log_start().
 void put(const Line &l)
 {
@@ -115,7 +133,7 @@ void put(const Line &l)
 		write_line(l);
 		return;
 	}
-	if (q.count == queue_len) {
+	if (q.count == queue_len && !(l.kept && make_room(q))) {
 		q.dropped++;
 		return;
 	}
@@ -134,6 +152,19 @@ void make_printable(char *text)
 			*text = '?';
 }
 
+// One report line, its control characters made printable.
+Line report_line(int priority, bool kept, const char *fmt, va_list ap)
+{
+	Line l;
+	l.priority = priority;
+	l.kept = kept;
+	l.when = 0;
+	// The analyzer loses track of va_start() here (a known false alarm).
+	std::vsnprintf(l.text, sizeof l.text, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
+	make_printable(l.text);
+	return l;
+}
+
 } // namespace
 
 void log_start()
@@ -144,18 +175,22 @@ void log_start()
 	q.started = true;
 }
 
-// A C variadic, as it forwards printf-style arguments to vsnprintf().
+// C variadics, as they forward printf-style arguments to vsnprintf().
 void report(int priority, const char *fmt, ...)  // NOLINT(cert-dcl50-cpp)
 {
-	Line l;
-	l.priority = priority;
-	l.when = 0;
 	va_list ap;
 	va_start(ap, fmt);
-	// The analyzer loses track of va_start() here (a known false alarm).
-	std::vsnprintf(l.text, sizeof l.text, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
+	Line l = report_line(priority, false, fmt, ap);
 	va_end(ap);
-	make_printable(l.text);
+	put(l);
+}
+
+void report_kept(int priority, const char *fmt, ...)  // NOLINT(cert-dcl50-cpp)
+{
+	va_list ap;
+	va_start(ap, fmt);
+	Line l = report_line(priority, true, fmt, ap);
+	va_end(ap);
 	put(l);
 }
 
@@ -163,6 +198,7 @@ void show_line(const char *line)
 {
 	Line l;
 	l.priority = state_line;
+	l.kept = false;
 	l.when = time(nullptr);
 	std::snprintf(l.text, sizeof l.text, "%s", line);
 	put(l);

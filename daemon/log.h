@@ -7,7 +7,8 @@
 // into a bounded queue that a thread of its own writes out; a line that
 // finds the queue full is dropped and counted, and the next one out says how
 // many were lost.  So a stalled syslog or an unread pipe can hold up only
-// that thread, never the rules.
+// that thread, never the rules.  A safety rule's line (report_kept()) is
+// never the one dropped while the queue holds any other.
 #pragma once
 
 // Starts the writing thread.  Until then (start-up) lines are written at
@@ -17,6 +18,11 @@ void log_start();
 // printf-style; safe from any thread.  One line: each control character
 // of the text (a newline, an escape) is written as '?'.
 void report(int priority, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// The same, for a line that must not be lost to a flood: a safety rule
+// tripping or clearing.  When the queue is full, the oldest other line
+// makes room for it.
+void report_kept(int priority, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // A state line, without its time: the time of this call goes before it on
 // standard output; the status gets it as it is.

@@ -50,10 +50,10 @@ void report_rules(const Daemon &d, const rules::Decision &dec)
 		char words[200];
 		if (dec.tripped & 1u << r) {
 			rules::trip_words(rule, facts, words, sizeof words);
-			report(rules::trip_level(rule), "rule %s tripped: %s", rules::name(rule), words);
+			report_kept(rules::trip_level(rule), "rule %s tripped: %s", rules::name(rule), words);
 		}
 		if (dec.cleared & 1u << r)
-			report(LOG_NOTICE, "rule %s cleared", rules::name(rule));
+			report_kept(LOG_NOTICE, "rule %s cleared", rules::name(rule));
 	}
 }
 
@@ -312,7 +312,7 @@ int supervise(Daemon &d)
 		int sig = wait_event(d, wake_by(d, dec));
 		if (sig == unlatch_signal) {
 			rules::clear_latches(d.st);
-			report(LOG_NOTICE, "SIGHUP: latched rules cleared");
+			report_kept(LOG_NOTICE, "SIGHUP: latched rules cleared");
 		} else if (sig == reload_signal) {
 			reload(d);
 		} else if (sig != 0) {
