@@ -68,6 +68,8 @@ protected:
 		return wait_for([&] { return has(run.err(), part); }, deadline);
 	}
 
+	void start_acl_broker();
+
 	// The daemon has come (back) online, the n-th time.
 	bool online(const DaemonRun &run, size_t n, std::chrono::milliseconds deadline)
 	{
@@ -504,7 +506,10 @@ std::string shown_acl()
 	return from == std::string::npos || to == std::string::npos ? "" : page.substr(from, to - from);
 }
 
-TEST_F(MqttLink, UnderTheShownAclAClaimFromAnotherUserChangesNothing)
+// A broker under the ACL that the MQTT page shows, with its users and a
+// tester that watches everything and may write only its own topics, and
+// a stranger whom the ACL does not name.
+void MqttLink::start_acl_broker()
 {
 	std::string acl = shown_acl();
 	ASSERT_TRUE(has(acl, "user attic\n")) << acl;
@@ -512,12 +517,43 @@ TEST_F(MqttLink, UnderTheShownAclAClaimFromAnotherUserChangesNothing)
 	ASSERT_TRUE(make_password_file(passwd, "attic", "attic-secret"));
 	ASSERT_TRUE(add_password(passwd, "hub", "hub-secret"));
 	ASSERT_TRUE(add_password(passwd, "tester", "tester-secret"));
-	// The test watches everything, and may write only its own topics.
+	ASSERT_TRUE(add_password(passwd, "stranger", "stranger-secret"));
 	std::ofstream(dir_ + "/acl") << acl << "\nuser tester\ntopic read #\ntopic readwrite ombrix-test/#\n";
 	Broker::Options opt;
 	opt.password_file = passwd;
 	opt.acl_file = dir_ + "/acl";
 	start_broker(opt);
+}
+
+// The hub's thermostat card sets the zone; no one else does.
+TEST_F(MqttLink, UnderTheShownAclTheHubSetsTheZoneAndNoOneElse)
+{
+	start_acl_broker();
+	Login tester{"tester", "tester-secret"};
+	DaemonRun run;
+	run.put("sensor", "15\n");
+	run.put("status", "OFF\n");
+	run.put("password", "attic-secret\n");
+	run.start({"--mqtt", url(), "--mqtt-user", "attic", "--mqtt-password-file", "/tmp/password", "--period", "1",
+	           "--zone", "attic", "--sensor", "file:/tmp/sensor", "--heater", "mqtt:cmnd/attic-plug/POWER"},
+	          false);
+	ASSERT_TRUE(retained_is("ombrix/attic/target", "72.0", online_deadline, tester)) << run.err();
+	for (Login l : {Login{"tester", "tester-secret"}, Login{"stranger", "stranger-secret"}}) {
+		mqtt_publish(port_, "ombrix/attic/target/set", "60", false, l);
+		mqtt_publish(port_, "ombrix/attic/mode/set", "off", false, l);
+	}
+	std::this_thread::sleep_for(1s);
+	EXPECT_TRUE(retained_is("ombrix/attic/target", "72.0", 0ms, tester)) << run.err();
+	EXPECT_TRUE(retained_is("ombrix/attic/mode", "heat", 0ms, tester)) << run.err();
+	mqtt_publish(port_, "ombrix/attic/target/set", "60", false, {"hub", "hub-secret"});
+	mqtt_publish(port_, "ombrix/attic/mode/set", "off", false, {"hub", "hub-secret"});
+	EXPECT_TRUE(retained_is("ombrix/attic/target", "60.0", 2s, tester)) << run.err();
+	EXPECT_TRUE(retained_is("ombrix/attic/mode", "off", 2s, tester)) << run.err();
+}
+
+TEST_F(MqttLink, UnderTheShownAclAClaimFromAnotherUserChangesNothing)
+{
+	start_acl_broker();
 	Login tester{"tester", "tester-secret"};
 	Subscriber plug(port_, "cmnd/attic-plug/POWER", dir_ + "/plug", tester);
 	DaemonRun run;
