@@ -35,7 +35,7 @@ private:
 	void run();
 	void cancel_if_busy_with(bool on);
 
-	Heater &heater_;
+	const Heater &heater_;
 	Mailbox &mb_;
 	std::mutex lock_;
 	std::condition_variable wake_, stopped_;

@@ -4,7 +4,9 @@
 
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <limits>
+#include <numeric>
 
 #include <syslog.h>
 
@@ -28,45 +30,45 @@ using Words = int (*)(char *out, size_t n, const Facts &f);
 
 struct Row {
 	Rule rule;
-	const char *name;
 	unsigned rank;     // for the state line: 0 is the most serious
 	unsigned effects;  // Effect bits; none: the heater may still follow its duty
 	int level;         // of the trip line
+	const char *name;
 	Words words;       // the trip line after "rule NAME tripped: "
 };
 
 // Every rule, in the order of the enum.
 constexpr Row table[rule_count] = {
-	{sensor_lost, "sensor-lost", 5, 0, LOG_WARNING, [](char *o, size_t n, const Facts &f) {
+	{sensor_lost, 5, 0, LOG_WARNING, "sensor-lost", [](char *o, size_t n, const Facts &f) {
 		 return std::snprintf(o, n, "no good reading for %g s; heater OFF%s", f.s.sensor_timeout_s,
 		                      f.s.lost_duty_pct > 0 ? " but for the frost duty" : "");
 	 }},
-	{runaway, "runaway", 0, off | latch, LOG_CRIT, [](char *o, size_t n, const Facts &f) {
+	{runaway, 0, off | latch, LOG_CRIT, "runaway", [](char *o, size_t n, const Facts &f) {
 		 return std::snprintf(o, n, "ON for %g s without rising %g; heater OFF until SIGHUP", f.s.heat_check_s,
 		                      f.s.heat_gain);
 	 }},
-	{max_on, "max-on", 1, off | latch, LOG_CRIT, [](char *o, size_t n, const Facts &f) {
+	{max_on, 1, off | latch, LOG_CRIT, "max-on", [](char *o, size_t n, const Facts &f) {
 		 return std::snprintf(o, n, "ON for %g s without a break; heater OFF until SIGHUP", f.s.max_on_s);
 	 }},
-	{state_unknown, "state-unknown", 7, veto, LOG_WARNING, [](char *o, size_t n, const Facts &f) {
+	{state_unknown, 7, veto, LOG_WARNING, "state-unknown", [](char *o, size_t n, const Facts &f) {
 		 if (f.st.command == Command::unknown && f.command_why)
 			 return std::snprintf(o, n, "%s; heater OFF", f.command_why);
 		 return std::snprintf(o, n, "no command read for %g s; heater OFF", f.s.command_timeout_s);
 	 }},
-	{heater_mismatch, "heater-mismatch", 8, 0, LOG_WARNING, [](char *o, size_t n, const Facts &f) {
+	{heater_mismatch, 8, 0, LOG_WARNING, "heater-mismatch", [](char *o, size_t n, const Facts &f) {
 		 return std::snprintf(o, n, "the heater has not followed the command for %g s", f.s.mismatch_s);
 	 }},
-	{controller_silent, "controller-silent", 4, veto, LOG_CRIT, [](char *o, size_t n, const Facts &f) {
+	{controller_silent, 4, veto, LOG_CRIT, "controller-silent", [](char *o, size_t n, const Facts &f) {
 		 return std::snprintf(o, n, "the command is still ON %g s after the controller was told %.2f; heater OFF "
 		                      "until it follows", f.s.silent_s, static_cast<double>(f.st.published));
 	 }},
-	{publish_failed, "publish-failed", 6, veto, LOG_CRIT, [](char *o, size_t n, const Facts &f) {
+	{publish_failed, 6, veto, LOG_CRIT, "publish-failed", [](char *o, size_t n, const Facts &f) {
 		 return std::snprintf(o, n, "no temperature published for %g s; heater OFF", f.s.publish_timeout_s);
 	 }},
-	{high_limit, "high-limit", 3, off, LOG_CRIT, [](char *o, size_t n, const Facts &f) {
+	{high_limit, 3, off, LOG_CRIT, "high-limit", [](char *o, size_t n, const Facts &f) {
 		 return std::snprintf(o, n, "%.2f is above %g; heater OFF", static_cast<double>(f.st.temp), f.s.high_limit);
 	 }},
-	{duplicate_zone, "duplicate-zone", 2, off, LOG_CRIT, [](char *o, size_t n, const Facts &f) {
+	{duplicate_zone, 2, off, LOG_CRIT, "duplicate-zone", [](char *o, size_t n, const Facts &f) {
 		 return std::snprintf(o, n, "another ombrixd holds zone %s; heater OFF while it does", f.zone);
 	 }},
 };
@@ -83,10 +85,8 @@ static_assert(in_order(), "the table lists the rules in the order of the enum");
 // The rules with an effect, a bit each.
 constexpr unsigned with(unsigned effect)
 {
-	unsigned mask = 0;
-	for (const Row &r : table)
-		mask |= r.effects & effect ? 1u << r.rule : 0;
-	return mask;
+	return std::accumulate(std::begin(table), std::end(table), 0u,
+	                       [=](unsigned mask, const Row &r) { return (r.effects & effect) ? mask | 1u << r.rule : mask; });
 }
 
 constexpr unsigned latched = with(latch);

@@ -47,8 +47,8 @@ void report_rules(const Daemon &d, const rules::Decision &dec)
 	rules::Facts facts{d.settings, d.st, d.cfg.zone.c_str(), d.command_why};
 	for (unsigned r = 0; r < rules::rule_count; r++) {
 		auto rule = static_cast<rules::Rule>(r);
-		char words[200];
 		if (dec.tripped & 1u << r) {
+			char words[200];
 			rules::trip_words(rule, facts, words, sizeof words);
 			report_kept(rules::trip_level(rule), "rule %s tripped: %s", rules::name(rule), words);
 		}

@@ -6,14 +6,14 @@ namespace {
 
 constexpr size_t answer_len = 256;  // an exec: heater's output, read and ignored
 
-bool open_command(const Config &cfg, Room *, Bus *, Heater &h)
+bool open_command(const Config &cfg, Heater &h)
 {
 	h.on_command = cfg.heater_arg + " on";
 	h.off_command = cfg.heater_arg + " off";
 	return true;
 }
 
-bool run_command(Heater &h, bool on, double, int cancel_fd, const char **why)
+bool run_command(const Heater &h, bool on, double, int cancel_fd, const char **why)
 {
 	char answer[answer_len];
 	const std::string &command = on ? h.on_command : h.off_command;

@@ -20,7 +20,7 @@ constexpr char off_text[] = "0\n";
 // may be links, as sysfs reaches its attributes through them; the file
 // itself may not, or a link planted there would pass the OFF on to
 // whatever it names.
-bool open_relay(const Config &cfg, Room *, Bus *, Heater &h)
+bool open_relay(const Config &cfg, Heater &h)
 {
 	const char *why = nullptr;
 	h.fd = open_regular(cfg.heater_arg.c_str(), O_WRONLY | O_NOFOLLOW, SIZE_MAX, &why);
@@ -45,7 +45,7 @@ bool write_relay(int fd, bool on)
 	return n == static_cast<ssize_t>(len) && ftruncate(fd, static_cast<off_t>(len)) == 0;
 }
 
-bool switch_relay(Heater &h, bool on, double, int, const char **why)
+bool switch_relay(const Heater &h, bool on, double, int, const char **why)
 {
 	if (!write_relay(h.fd, on)) {
 		*why = "the heater file cannot be written";

@@ -32,15 +32,15 @@ bool open_heater(const Config &cfg, Room *room, Bus *bus, Heater &h)
 	h.kind = cfg.heater;
 	h.room = room;
 	h.bus = bus;
-	return h.kind->open(cfg, room, bus, h);
+	return h.kind->open(cfg, h);
 }
 
-bool drive_heater(Heater &h, bool on, double now_s, int cancel_fd, const char **why)
+bool drive_heater(const Heater &h, bool on, double now_s, int cancel_fd, const char **why)
 {
 	return h.kind->drive(h, on, now_s, cancel_fd, why);
 }
 
-bool last_heater_off(Heater &h, const char **why)
+bool last_heater_off(const Heater &h, const char **why)
 {
 	if (h.kind->last_off)
 		return h.kind->last_off(h, why);

@@ -19,15 +19,16 @@ struct HeaterKind {
 	const char *arg;        // what follows it, as --help names it; nullptr: nothing
 	bool on_bus;            // its commands go through the broker (--mqtt)
 	bool resends;           // it forgets: the command goes again every period
-	// Sets h up from cfg; false after printing one line on a fatal problem.
-	bool (*open)(const Config &cfg, Room *room, Bus *bus, Heater &h);
+	// Sets up what h needs of cfg, its room and bus set already; false
+	// after printing one line on a fatal problem.
+	bool (*open)(const Config &cfg, Heater &h);
 	// Switches it; false with a constant text in *why when it did not take
 	// the command.  An exec: command gives up as soon as cancel_fd (when
 	// not -1) polls readable.
-	bool (*drive)(Heater &h, bool on, double now_s, int cancel_fd, const char **why);
+	bool (*drive)(const Heater &h, bool on, double now_s, int cancel_fd, const char **why);
 	// The last OFF, at the end: taken for sure, or false with *why.
 	// nullptr: drive's OFF is that already.
-	bool (*last_off)(Heater &h, const char **why);
+	bool (*last_off)(const Heater &h, const char **why);
 	// The OFF of a crashing daemon, with async-signal-safe calls only;
 	// nullptr where there are none to do it with.
 	void (*off_in_signal)(const Heater &h);
@@ -69,10 +70,10 @@ bool open_heater(const Config &cfg, Room *room, Bus *bus, Heater &h);
 // at most, less when cancel_fd polls readable first), mqtt: publishes the
 // payload.  Returns true when it took the command; false with a constant
 // text in *why when it did not (to be tried again).
-bool drive_heater(Heater &h, bool on, double now_s, int cancel_fd, const char **why);
+bool drive_heater(const Heater &h, bool on, double now_s, int cancel_fd, const char **why);
 
 // The end's OFF: for a plug, acknowledged by the broker.
-bool last_heater_off(Heater &h, const char **why);
+bool last_heater_off(const Heater &h, const char **why);
 
 // Whether the heater forgets: a plug on the bus gets the command again
 // every period, so that one that rebooted or missed a message takes it.

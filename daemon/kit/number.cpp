@@ -37,12 +37,12 @@ bool parse_number(std::string_view text, double *out)
 	return plain && text.size() <= number_len_max && parse_written_number(text, out);
 }
 
-bool parse_plain_number(const char *whole, float *value, const char **why)
+bool parse_plain_number(const char *text, float *value, const char **why)
 {
-	std::string_view text = trim(whole);
+	std::string_view number = trim(text);
 	double v;
 	const char *end;
-	if (!leading_number(text, &v, &end)) {
+	if (!leading_number(number, &v, &end)) {
 		*why = "no number";
 		return false;
 	}
@@ -51,7 +51,7 @@ bool parse_plain_number(const char *whole, float *value, const char **why)
 		*why = "not a finite number";
 		return false;
 	}
-	if (end != text.data() + text.size()) {
+	if (end != number.data() + number.size()) {
 		*why = "more than a number";
 		return false;
 	}

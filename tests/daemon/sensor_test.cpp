@@ -180,7 +180,7 @@ TEST_F(ReadSensor, Files)
 	r = read_sensor(missing, 0);
 	EXPECT_TRUE(std::isnan(r.value));
 	EXPECT_NE(r.why, nullptr);
-	put("absent", "aa : crc=aa YES\naa t=20000\n");
+	put("absent", "40 01 4b 46 7f ff 00 10 aa : crc=aa YES\n40 01 4b 46 7f ff 00 10 aa t=20000\n");
 	EXPECT_FLOAT_EQ(read_sensor(missing, 0).value, 20.0f);
 
 	r = read_sensor(make("file", put("empty", "")), 0);
