@@ -1,7 +1,11 @@
-// The claim on the zone: asking for it, holding it, and leaving it to
-// another daemon, whose plug this one switches OFF first, then watching for
-// the holder to go.
+// The claim on the zone: what a message on the claim topic means to this
+// daemon, asking for the zone, holding it, and leaving it to another
+// daemon, whose plug this one switches OFF first, then watching for the
+// holder to go.
 #include "bus_impl.h"
+
+#include <cstring>
+#include <string_view>
 
 #include <syslog.h>
 
@@ -30,6 +34,28 @@ bool send_off(Bus &b)
 }
 
 } // namespace
+
+// A pure function of the text, so that it is tested and fuzzed without a
+// broker.
+Claim claim_seen(Role role, const std::string &me, const char *text, bool retained)
+{
+	std::string_view s = text;
+	bool held = s.starts_with(claim_held);
+	if (retained || (!held && !s.starts_with(claim_asked)))
+		return Claim::ignore;
+	s.remove_prefix(std::strlen(held ? claim_held : claim_asked));
+	if (s.empty() || s == me)
+		return Claim::ignore;
+	// A watcher waits for the holder to go silent; a claim is answered by
+	// the holder, if there is one.
+	if (role == Role::watching)
+		return held ? Claim::rival : Claim::ignore;
+	// One that holds the zone outranks one that asks; between equals the
+	// smaller id keeps it, so that two at once settle on one.
+	if (held == (role == Role::holding))
+		return s < me ? Claim::yield : Claim::answer;
+	return held ? Claim::yield : Claim::answer;
+}
 
 void take_claim(Bus &b, const mosquitto_message *m)
 {
