@@ -53,7 +53,7 @@ constexpr const char *system_ca_path = "/etc/ssl/certs";
 // would take over the first's session at the broker, and the first the
 // second's in turn, about once a second.  false when another daemon has it;
 // true when this one does, or when the host cannot tell.
-bool take_host_lock(Bus &b)
+bool lock_host(Bus &b)
 {
 	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
 	if (fd < 0)
@@ -317,7 +317,7 @@ void check(Bus &b, int rc, int err, double now)
 		}
 	}
 	if (b.link == Link::claiming && now >= b.since_s + claim_wait_s)
-		take_zone(b, now);
+		hold_zone(b, now);
 	if (b.link == Link::active && now >= b.next_held_s) {
 		publish(b, nullptr, b.t_claim, b.held.c_str(), false);
 		b.next_held_s = now + held_every_s;
@@ -367,9 +367,9 @@ void rest(Bus &b, double now)
 
 // The other daemon of the zone on this host has ended once its lock is
 // free: this one claims the zone then.
-void try_host_lock(Bus &b, double now)
+void lock_host_again(Bus &b, double now)
 {
-	if (b.link != Link::held || !take_host_lock(b))
+	if (b.link != Link::held || !lock_host(b))
 		return;
 	report(LOG_NOTICE, "mqtt: no other ombrixd holds zone %s on this host now; this one claims it",
 	       b.cfg.zone.c_str());
@@ -381,7 +381,7 @@ void run(Bus &b)
 {
 	while (!b.stopping) {
 		double now = clock_s();
-		try_host_lock(b, now);
+		lock_host_again(b, now);
 		if (b.link == Link::idle && now >= b.next_try_s)
 			attempt(b, now);
 		if (b.link == Link::idle || b.link == Link::held) {
@@ -414,7 +414,7 @@ bool good_zone(const std::string &zone)
 
 // Whether the library takes the settings at all, at start-up, where a
 // fault is fatal; else prints why.
-bool settings_taken(Bus &b)
+bool check_settings(Bus &b)
 {
 	const char *why = nullptr;
 	mosquitto *m = nullptr;
@@ -489,13 +489,13 @@ Bus *bus_open(const Config &cfg, Mailbox &mb)
 		return nullptr;
 	Bus *b = new Bus(cfg, mb, *lib);
 	build_topics(*b);
-	if (!settings_taken(*b)) {
+	if (!check_settings(*b)) {
 		delete b;
 		return nullptr;
 	}
 	// A second daemon of the zone here stays off the bus; the rules hold
 	// its heater OFF.  The switch-off after a daemon's end never is one.
-	if (!cfg.switch_off && !take_host_lock(*b)) {
+	if (!cfg.switch_off && !lock_host(*b)) {
 		report(LOG_CRIT, "mqtt: another ombrixd holds zone %s on this host; this one stays off the bus",
 		       cfg.zone.c_str());
 		b->link = Link::held;

@@ -130,15 +130,15 @@ void send_state(Bus &b, const Shown &now, const Shown &was);
 void show_all(Bus &b);
 // A message's text, or false when it does not fit or holds a NUL.
 bool text_of(const mosquitto_message *m, char (&text)[payload_max]);
-// The message callback: each message goes to what takes its topic.
+// The message callback: each message goes to what hears its topic.
 void on_message(mosquitto *, void *obj, const mosquitto_message *m);
 
 // In claim.cpp.
 // What this daemon does with a message on the claim topic.
-void take_claim(Bus &b, const mosquitto_message *m);
+void hear_claim(Bus &b, const mosquitto_message *m);
 // The zone is this daemon's: everything it shows goes out, and the
 // supervisor sends the plug its command at once.
-void take_zone(Bus &b, double now);
+void hold_zone(Bus &b, double now);
 // Another daemon holds the zone.  A plug this one left ON would stay so
 // with nobody to drive it: it gets its OFF first, and the holder sends
 // its own command within a period.  Then this one watches, without a Last

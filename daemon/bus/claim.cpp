@@ -57,7 +57,7 @@ Claim claim_seen(Role role, const std::string &me, const char *text, bool retain
 	return held ? Claim::yield : Claim::answer;
 }
 
-void take_claim(Bus &b, const mosquitto_message *m)
+void hear_claim(Bus &b, const mosquitto_message *m)
 {
 	char text[payload_max];
 	if (!text_of(m, text))
@@ -84,7 +84,7 @@ void take_claim(Bus &b, const mosquitto_message *m)
 	}
 }
 
-void take_zone(Bus &b, double now)
+void hold_zone(Bus &b, double now)
 {
 	bool was_held_back;
 	{

@@ -120,7 +120,7 @@ std::string client_id_of(const Config &cfg)
 	return machine.empty() ? id : id + "-" + machine;
 }
 
-void take_reading(Bus &b, const mosquitto_message *m)
+void hear_reading(Bus &b, const mosquitto_message *m)
 {
 	// A retained reading is of unknown age: it may be all the broker has of
 	// a sensor that died a week ago.
@@ -143,7 +143,7 @@ void take_reading(Bus &b, const mosquitto_message *m)
 		b.mb.post_reading(NAN, why);
 }
 
-void take_report(Bus &b, const mosquitto_message *m)
+void hear_report(Bus &b, const mosquitto_message *m)
 {
 	char text[payload_max];
 	bool on;
@@ -153,7 +153,7 @@ void take_report(Bus &b, const mosquitto_message *m)
 
 // An "offline" on the zone's availability while it is this daemon's is
 // stale: a Last Will of a session that ended, which must not stand.
-void take_availability(Bus &b, const mosquitto_message *m)
+void hear_availability(Bus &b, const mosquitto_message *m)
 {
 	char text[payload_max];
 	if (b.link == Link::active && !b.leaving && text_of(m, text) && std::strcmp(text, offline) == 0)
@@ -163,7 +163,7 @@ void take_availability(Bus &b, const mosquitto_message *m)
 // A target or mode from the hub.  Only the daemon that holds the zone
 // obeys, and never a retained one: it may be a week old.  The supervisor
 // checks a target against the bounds.
-void take_setting(Bus &b, const mosquitto_message *m, bool target)
+void hear_setting(Bus &b, const mosquitto_message *m, bool target)
 {
 	if (b.link != Link::active || m->retain)
 		return;
@@ -258,13 +258,13 @@ void on_message(mosquitto *, void *obj, const mosquitto_message *m)
 {
 	Bus &b = *static_cast<Bus *>(obj);
 	if (b.t_claim == m->topic)
-		take_claim(b, m);
+		hear_claim(b, m);
 	else if (b.t_availability == m->topic)
-		take_availability(b, m);
+		hear_availability(b, m);
 	else if (b.t_target_set == m->topic || b.t_mode_set == m->topic)
-		take_setting(b, m, b.t_target_set == m->topic);
+		hear_setting(b, m, b.t_target_set == m->topic);
 	if (matches(b, b.sensor_topic, m->topic))
-		take_reading(b, m);
+		hear_reading(b, m);
 	if (matches(b, b.state_topic, m->topic))
-		take_report(b, m);
+		hear_report(b, m);
 }
