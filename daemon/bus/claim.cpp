@@ -6,34 +6,13 @@
 
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include <syslog.h>
 
 #include "clock.h"
 #include "log.h"
 #include "mailbox.h"
-
-namespace {
-
-constexpr double off_wait_s = 2;           // for the broker to take the plug's OFF as a daemon holds back
-
-// Publishes the plug's OFF and runs the loop until the broker has taken
-// it, or for off_wait_s; whether it did.
-bool send_off(Bus &b)
-{
-	int mid = 0;
-	if (publish_awaited(b, &mid, b.heater_topic, b.cfg.heater_off.c_str(), false) != MOSQ_ERR_SUCCESS)
-		return false;
-	for (double end = clock_s() + off_wait_s; clock_s() < end;) {
-		if (acked(b, mid))
-			return true;
-		if (b.lib->loop(b.mosq, loop_wait_ms / 10, 1) != MOSQ_ERR_SUCCESS)
-			return false;
-	}
-	return false;
-}
-
-} // namespace
 
 // A pure function of the text, so that it is tested and fuzzed without a
 // broker.
@@ -57,86 +36,110 @@ Claim claim_seen(Role role, const std::string &me, const char *text, bool retain
 	return held ? Claim::yield : Claim::answer;
 }
 
-void hear_claim(Bus &b, const mosquitto_message *m)
+void BusThread::hear_claim(const mosquitto_message *m)
 {
 	char text[payload_max];
 	if (!text_of(m, text))
 		return;
-	bool holding = b.link == Link::active;
-	Role role = holding ? Role::holding : b.link == Link::watching ? Role::watching : Role::asking;
-	switch (claim_seen(role, b.client_id, text, m->retain)) {
+	bool holding = link_ == Link::active;
+	Role role = holding ? Role::holding : link_ == Link::watching ? Role::watching : Role::asking;
+	switch (claim_seen(role, s_.names.client_id, text, m->retain)) {
 	case Claim::ignore:
 		return;
 	case Claim::rival:
-		b.rival_seen_s = clock_s();
+		rival_seen_s_ = clock_s();
 		return;
 	case Claim::answer:
 		if (holding)
 			report(LOG_WARNING, "mqtt: another ombrixd claims zone %s (%s); it is told the zone is held",
-			       b.cfg.zone.c_str(), text);
-		publish(b, nullptr, b.t_claim, holding ? b.held.c_str() : b.claim.c_str(), false);
+			       s_.cfg.zone.c_str(), text);
+		send(s_.names.t_claim, holding ? s_.names.held.c_str() : s_.names.claim.c_str(), false);
 		return;
 	case Claim::yield:
-		report(LOG_CRIT, "mqtt: another ombrixd holds zone %s (%s); this one holds back", b.cfg.zone.c_str(),
+		report(LOG_CRIT, "mqtt: another ombrixd holds zone %s (%s); this one holds back", s_.cfg.zone.c_str(),
 		       text);
-		b.yield = true;
+		yield_ = true;
 		return;
 	}
 }
 
-void hold_zone(Bus &b, double now)
+void BusThread::hold_zone(double now)
 {
 	bool was_held_back;
 	{
-		std::lock_guard<std::mutex> hold(b.lock);
-		show_all(b);
-		b.active = true;
-		was_held_back = b.held_back;
-		b.held_back = false;
+		auto cl = s_.client.lock();
+		show_all(s_, *cl);
+		cl->active = true;
+		was_held_back = std::exchange(cl->held_back, false);
 	}
-	publish(b, nullptr, b.t_claim, b.held.c_str(), false);
-	b.next_held_s = now + held_every_s;
+	say_held(now);
 	if (was_held_back)
-		b.mb.post_duplicate(false);
-	b.link = Link::active;
-	b.backoff_s = retry_first_s;
-	b.said[0] = '\0';
-	report(LOG_NOTICE, "mqtt: connected to %s port %d", b.cfg.mqtt_host.c_str(), b.cfg.mqtt_port);
-	b.mb.post_connected();
+		s_.mb.post_duplicate(false);
+	link_ = Link::active;
+	backoff_s_ = retry_first_s;
+	said_[0] = '\0';
+	report(LOG_NOTICE, "mqtt: connected to %s port %d", s_.cfg.mqtt_host.c_str(), s_.cfg.mqtt_port);
+	s_.mb.post_connected();
 }
 
-void leave_zone(Bus &b, double now)
+void BusThread::say_held(double now)
 {
+	send(s_.names.t_claim, s_.names.held.c_str(), false);
+	next_held_s_ = now + held_every_s;
+}
+
+void BusThread::leave_zone(double now)
+{
+	yield_ = false;
 	bool was_on;
 	{
-		std::lock_guard<std::mutex> hold(b.lock);
-		b.active = false;
-		b.held_back = true;
-		was_on = b.last_on;
+		auto cl = s_.client.lock();
+		cl->active = false;
+		cl->held_back = true;
+		was_on = cl->last_on;
 	}
-	b.link = Link::watching;  // while the OFF goes out, the claims are a watcher's
-	b.mb.post_duplicate(true);
-	if (was_on && !b.heater_topic.empty()) {
-		bool off = send_off(b);
-		if (off) {
-			std::lock_guard<std::mutex> hold(b.lock);
-			b.last_on = false;
-		} else {
+	link_ = Link::watching;  // while the OFF goes out, the claims are a watcher's
+	s_.mb.post_duplicate(true);
+	if (was_on && !s_.names.heater_topic.empty()) {
+		if (send_off())
+			s_.client.lock()->last_on = false;
+		else
 			report(LOG_ERR, "mqtt: the broker did not take the plug's OFF within %g s", off_wait_s);
-		}
 	}
-	drop(b, true);
-	b.watch = true;
-	b.link = Link::idle;
-	b.next_try_s = now;
+	watch(now);
 }
 
-void claim_again(Bus &b, double now)
+// Publishes the plug's OFF and runs the loop until the broker has taken
+// it, or for off_wait_s; whether it did.
+bool BusThread::send_off()
+{
+	int mid = 0;
+	if (publish_awaited(s_, mosq_, &mid, s_.names.heater_topic, s_.cfg.heater_off.c_str(), false) != MOSQ_ERR_SUCCESS)
+		return false;
+	for (double end = clock_s() + off_wait_s; clock_s() < end;) {
+		if (s_.acks.lock()->has(mid))
+			return true;
+		if (s_.lib.loop(mosq_, loop_wait_ms / 10, 1) != MOSQ_ERR_SUCCESS)
+			return false;
+	}
+	return false;
+}
+
+// Off the zone, to come back as a watcher at once.
+void BusThread::watch(double now)
+{
+	drop(true);
+	watch_ = true;
+	link_ = Link::idle;
+	next_try_s_ = now;
+}
+
+void BusThread::claim_again(double now)
 {
 	report(LOG_NOTICE, "mqtt: no ombrixd has said it holds zone %s for %g s; this one claims it",
-	       b.cfg.zone.c_str(), rival_silent_s);
-	drop(b, true);
-	b.watch = false;
-	b.link = Link::idle;
-	b.next_try_s = now;
+	       s_.cfg.zone.c_str(), rival_silent_s);
+	drop(true);
+	watch_ = false;
+	link_ = Link::idle;
+	next_try_s_ = now;
 }
