@@ -324,8 +324,10 @@ void take_inbox(Daemon &d, double now)
 		rules::heater_report(d.st, in.report);
 	if (in.connected)
 		d.next_drive_s = now;  // the plug gets the command at once
-	if (in.has_duplicate)
+	if (in.has_duplicate) {
 		rules::duplicate(d.st, in.duplicate);
+		d.next_drive_s = now;  // a plug's OFF, as the zone goes to another, goes out through the driver
+	}
 	if (in.has_loaded)
 		take_loaded(d, in);
 	if (in.has_set_target || in.has_set_mode)

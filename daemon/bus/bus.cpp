@@ -10,8 +10,10 @@
 //
 // Callbacks run on the bus thread and only parse, post to the mailbox or
 // queue a message.  The supervisor's calls only queue a message for that
-// thread, so none of them waits for the network.  What the zone's topics
-// carry is in topics.cpp, and the claim on the zone in claim.cpp.
+// thread, so none of them waits for the network.  The plug's command goes
+// out from bus_heater and bus_switch_off alone, the driver's calls: the
+// bus thread never drives the plug.  What the zone's topics carry is in
+// topics.cpp, and the claim on the zone in claim.cpp.
 #include "bus_impl.h"
 
 #include <cerrno>
@@ -126,7 +128,8 @@ public:
 	bool close();
 
 private:
-	bool refuse_held_back(const Client &cl, bool on, const char **why);
+	bool refuse_held_back(Client &cl, bool on, const char **why);
+	int publish_awaited(mosquitto *m, int *mid, const std::string &topic, const char *text, bool retain);
 	bool publish_acked(const std::string &topic, const char *text, bool retain, double timeout_s);
 	bool ended();
 
@@ -366,13 +369,15 @@ const char *BusThread::dead_socket(int err) const
 }
 
 // What the loop left to do: a link that ended, a claim lost or won, a
-// broker that does not answer.
+// plug's OFF taken, a broker that does not answer.
 void BusThread::check(int rc, int err, double now)
 {
 	if (s_.stopping)
 		return;
 	if (yield_)
 		return leave_zone(now);
+	if (link_ == Link::yielding)
+		return yield_plug(rc, now);
 	if (gone_[0] || rc != MOSQ_ERR_SUCCESS)
 		return lose(rc, err, now);
 	if (link_ == Link::connecting)
@@ -429,6 +434,7 @@ int BusThread::wait_ms(double now) const
 {
 	double until = link_ == Link::connecting ? since_s_ + connack_wait_s
 	               : link_ == Link::claiming ? since_s_ + claim_wait_s
+	               : link_ == Link::yielding ? since_s_ + off_wait_s
 	                                         : now + loop_wait_ms / 1000.0;
 	return static_cast<int>(std::ceil(std::fmin(loop_wait_ms, std::fmax(0, until - now) * 1000)));
 }
@@ -498,7 +504,12 @@ BusThread::~BusThread()
 
 void BusThread::drop(bool politely)
 {
-	s_.client.lock()->active = false;
+	{
+		// Nothing more goes out on this client, a yielding OFF neither.
+		auto cl = s_.client.lock();
+		cl->active = false;
+		cl->yielding = false;
+	}
 	if (politely && mosq_ && s_.lib.disconnect(mosq_) == MOSQ_ERR_SUCCESS)
 		for (double end = clock_s() + close_wait_s; s_.lib.socket(mosq_) >= 0 && clock_s() < end;)
 			s_.lib.loop(mosq_, loop_wait_ms / 10, 1);
@@ -518,18 +529,6 @@ int BusThread::send(const std::string &topic, const char *text, bool retain)
 int publish(const Mosq &lib, mosquitto *m, int *mid, const std::string &topic, const char *text, bool retain)
 {
 	return lib.publish(m, mid, topic.c_str(), static_cast<int>(std::strlen(text)), text, qos, retain);
-}
-
-// The acknowledgement is recorded under the Acks lock, which the publish
-// holds: it cannot come before its bit is cleared.  The library, run by a
-// thread of its own, never calls back from within a publish.
-int publish_awaited(Shared &s, mosquitto *m, int *mid, const std::string &topic, const char *text, bool retain)
-{
-	auto acks = s.acks.lock();
-	int rc = publish(s.lib, m, mid, topic, text, retain);
-	if (rc == MOSQ_ERR_SUCCESS)
-		acks->set(*mid, false);
-	return rc;
 }
 
 // --- the supervisor's calls -----------------------------------------------
@@ -563,10 +562,22 @@ bool Bus::heater(bool on, const char **why)
 	return true;
 }
 
-// The plug is the other's now; this daemon's own last word to it, an OFF
-// the broker took as it held back, stands.
-bool Bus::refuse_held_back(const Client &cl, bool on, const char **why)
+// The plug is the other's now.  A daemon that yields sends the OFF it owes
+// the plug, which the bus thread waits for the broker to take; after that,
+// this daemon's own last word to it, an OFF the broker took, stands.
+bool Bus::refuse_held_back(Client &cl, bool on, const char **why)
 {
+	if (!on && cl.yielding) {
+		int mid = 0;
+		int rc = publish_awaited(cl.mosq, &mid, s_.names.heater_topic, s_.cfg.heater_off.c_str(), false);
+		if (rc != MOSQ_ERR_SUCCESS) {
+			*why = s_.lib.strerror(rc);
+			return false;
+		}
+		cl.off_sent = true;
+		cl.off_mid = mid;
+		return true;
+	}
 	if (!on && !cl.last_on)
 		return true;
 	*why = "another ombrixd holds the zone";
@@ -581,6 +592,18 @@ void Bus::state(const Shown &now)
 	cl->shown = now;
 }
 
+// The acknowledgement is recorded under the Acks lock, which the publish
+// holds: it cannot come before its bit is cleared.  The library, run by a
+// thread of its own, never calls back from within a publish.
+int Bus::publish_awaited(mosquitto *m, int *mid, const std::string &topic, const char *text, bool retain)
+{
+	auto acks = s_.acks.lock();
+	int rc = publish(s_.lib, m, mid, topic, text, retain);
+	if (rc == MOSQ_ERR_SUCCESS)
+		acks->set(*mid, false);
+	return rc;
+}
+
 // Publishes text on topic once connected, within timeout_s, and waits for
 // the broker's acknowledgement until then; whether it came.
 bool Bus::publish_acked(const std::string &topic, const char *text, bool retain, double timeout_s)
@@ -590,7 +613,7 @@ bool Bus::publish_acked(const std::string &topic, const char *text, bool retain,
 	for (int rc = MOSQ_ERR_NO_CONN; rc != MOSQ_ERR_SUCCESS;) {
 		{
 			auto cl = s_.client.lock();
-			rc = cl->active ? publish_awaited(s_, cl->mosq, &mid, topic, text, retain) : MOSQ_ERR_NO_CONN;
+			rc = cl->active ? publish_awaited(cl->mosq, &mid, topic, text, retain) : MOSQ_ERR_NO_CONN;
 		}
 		if (rc != MOSQ_ERR_SUCCESS && clock_s() >= end)
 			return false;

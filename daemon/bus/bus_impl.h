@@ -68,6 +68,9 @@ struct Client {
 	bool active = false;       // the zone is this daemon's: it may publish
 	bool held_back = false;    // another daemon holds the zone
 	bool last_on = false;      // the last command this daemon gave the plug was ON
+	bool yielding = false;     // held back, and the plug may still take its OFF from this daemon
+	bool off_sent = false;     // yielding: the OFF went out as the message off_mid
+	int off_mid = 0;
 };
 
 // Acknowledgements, for bus_switch_off, bus_close and a plug's OFF as the
@@ -112,8 +115,6 @@ struct Shared {
 
 // Queues text on topic through the client m, QoS 1; the library's result.
 int publish(const Mosq &lib, mosquitto *m, int *mid, const std::string &topic, const char *text, bool retain);
-// The same, for a message whose acknowledgement the caller then awaits.
-int publish_awaited(Shared &s, mosquitto *m, int *mid, const std::string &topic, const char *text, bool retain);
 
 // In topics.cpp.
 // Sends the state fields that differ from was (all of them when it is
@@ -130,6 +131,7 @@ enum class Link {
 	connecting,  // connecting, until the CONNACK
 	claiming,    // connected, waiting to hear whether the zone is another's
 	active,      // the zone is this daemon's
+	yielding,    // another daemon holds the zone: the plug's OFF goes out before this one lets go
 	watching,    // another daemon holds the zone: connected without a Last Will, to see it go
 	held,        // another daemon holds the zone on this host: off the bus while it runs
 };
@@ -198,11 +200,14 @@ private:
 	// Says again that the zone is this daemon's.
 	void say_held(double now);
 	// Another daemon holds the zone.  A plug this one left ON would stay so
-	// with nobody to drive it: it gets its OFF first, and the holder sends
-	// its own command within a period.  Then this one watches, without a
-	// Last Will, for the holder to go.
+	// with nobody to drive it: the supervisor is told at once, and its
+	// driver's OFF goes out before this one lets go.  Then this one
+	// watches, without a Last Will, for the holder to go.
 	void leave_zone(double now);
-	bool send_off();
+	// While yielding: lets go once the plug's OFF is taken, the link has
+	// ended, or off_wait_s has passed.
+	void yield_plug(int rc, double now);
+	bool off_taken();
 	void watch(double now);
 	// The daemon that held the zone has gone silent: this one claims it
 	// anew, with its Last Will.
@@ -214,7 +219,7 @@ private:
 	bool yield_ = false;           // set by a callback: the zone is another's
 	bool watch_ = false;           // connect as a watcher
 	bool warned_retained_ = false; // the retained reading was said to be skipped
-	double since_s_ = 0;           // when the current connection or claim began
+	double since_s_ = 0;           // when the current connection, claim or yielding began
 	double next_try_s_ = 0;
 	double backoff_s_ = retry_first_s;
 	double rival_seen_s_ = 0;      // when the daemon that holds the zone last said so

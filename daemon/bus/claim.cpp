@@ -1,7 +1,7 @@
 // The claim on the zone: what a message on the claim topic means to this
 // daemon, asking for the zone, holding it, and leaving it to another
-// daemon, whose plug this one switches OFF first, then watching for the
-// holder to go.
+// daemon, once the plug has taken this one's OFF from its driver, then
+// watching for the holder to go.
 #include "bus_impl.h"
 
 #include <cstring>
@@ -42,7 +42,9 @@ void BusThread::hear_claim(const mosquitto_message *m)
 	if (!text_of(m, text))
 		return;
 	bool holding = link_ == Link::active;
-	Role role = holding ? Role::holding : link_ == Link::watching ? Role::watching : Role::asking;
+	// While the plug's OFF goes out, the claims are a watcher's.
+	bool watching = link_ == Link::watching || link_ == Link::yielding;
+	Role role = holding ? Role::holding : watching ? Role::watching : Role::asking;
 	switch (claim_seen(role, s_.names.client_id, text, m->retain)) {
 	case Claim::ignore:
 		return;
@@ -88,41 +90,55 @@ void BusThread::say_held(double now)
 	next_held_s_ = now + held_every_s;
 }
 
+// The supervisor hears of the rival at once; its rule then holds the heater
+// OFF, and its driver sends the plug that OFF, which bus_heater takes while
+// this daemon yields.  A plug this daemon last left OFF needs nothing.
 void BusThread::leave_zone(double now)
 {
 	yield_ = false;
-	bool was_on;
+	bool owes_off;
 	{
 		auto cl = s_.client.lock();
 		cl->active = false;
 		cl->held_back = true;
-		was_on = cl->last_on;
+		owes_off = cl->last_on && !s_.names.heater_topic.empty();
+		cl->yielding = owes_off;
+		cl->off_sent = false;
 	}
-	link_ = Link::watching;  // while the OFF goes out, the claims are a watcher's
 	s_.mb.post_duplicate(true);
-	if (was_on && !s_.names.heater_topic.empty()) {
-		if (send_off())
-			s_.client.lock()->last_on = false;
-		else
-			report(LOG_ERR, "mqtt: the broker did not take the plug's OFF within %g s", off_wait_s);
+	if (!owes_off)
+		return watch(now);
+	link_ = Link::yielding;
+	since_s_ = now;
+}
+
+void BusThread::yield_plug(int rc, double now)
+{
+	bool taken = off_taken();
+	if (!taken && !gone_[0] && rc == MOSQ_ERR_SUCCESS && now < since_s_ + off_wait_s)
+		return;
+	{
+		auto cl = s_.client.lock();
+		cl->yielding = false;
+		if (taken)
+			cl->last_on = false;
 	}
+	if (!taken)
+		report(LOG_ERR, "mqtt: the broker did not take the plug's OFF within %g s", off_wait_s);
 	watch(now);
 }
 
-// Publishes the plug's OFF and runs the loop until the broker has taken
-// it, or for off_wait_s; whether it did.
-bool BusThread::send_off()
+// Whether the broker took the OFF that the driver sent as this daemon yields.
+bool BusThread::off_taken()
 {
-	int mid = 0;
-	if (publish_awaited(s_, mosq_, &mid, s_.names.heater_topic, s_.cfg.heater_off.c_str(), false) != MOSQ_ERR_SUCCESS)
-		return false;
-	for (double end = clock_s() + off_wait_s; clock_s() < end;) {
-		if (s_.acks.lock()->has(mid))
-			return true;
-		if (s_.lib.loop(mosq_, loop_wait_ms / 10, 1) != MOSQ_ERR_SUCCESS)
+	int mid;
+	{
+		auto cl = s_.client.lock();
+		if (!cl->off_sent)
 			return false;
+		mid = cl->off_mid;
 	}
-	return false;
+	return s_.acks.lock()->has(mid);
 }
 
 // Off the zone, to come back as a watcher at once.
