@@ -153,8 +153,10 @@ void take_inbox(Daemon &d, double now)
 		rules::heater_report(d.st, in.report);
 	if (in.connected)
 		d.next_drive_s = now;  // the plug gets the command at once
-	if (in.has_duplicate)
+	if (in.has_duplicate) {
 		rules::duplicate(d.st, in.duplicate);
+		d.next_drive_s = now;  // a plug gets its OFF through the driver as the zone goes
+	}
 	if (in.has_loaded)
 		take_loaded(d, in);
 	if (in.has_set_target || in.has_set_mode)

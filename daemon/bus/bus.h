@@ -5,9 +5,11 @@
 // caller on the network.
 //
 // One daemon holds a zone on the bus.  A second one, on this host or
-// another, holds back: it switches OFF a plug it left ON, then publishes
-// nothing of the zone, drives no plug and tells the supervisor, whose rule
-// then holds its own heater OFF until the zone is this daemon's again.
+// another, holds back: it tells the supervisor, whose rule then holds its
+// own heater OFF until the zone is this daemon's again; a plug it left ON
+// takes that OFF from its driver first.  Then it publishes nothing of the
+// zone and drives no plug.  Only the driver's calls, bus_heater and
+// bus_switch_off, ever command the plug.
 #pragma once
 
 #include <string>
@@ -45,9 +47,12 @@ Bus *bus_open(const Config &cfg, Mailbox &mb);
 
 // Publishes the heater command on the mqtt: heater topic, QoS 1, not
 // retained.  Returns false with *why set when it could not be queued (not
-// connected, or the zone is another daemon's).  While another daemon
-// holds the zone, an OFF sends nothing and succeeds once this daemon's
-// last command to the plug was an OFF.
+// connected, or the zone is another daemon's).  As this daemon yields the
+// zone with its last command to the plug an ON, an OFF is published and
+// the link kept until the broker takes it, for at most 2 s; an ON is
+// refused.  Else, while another daemon holds the zone, an OFF sends
+// nothing and succeeds once this daemon's last command to the plug was an
+// OFF that the broker took.
 bool bus_heater(Bus &b, bool on, const char **why);
 
 // Publishes the state topics that changed (all of them after a new

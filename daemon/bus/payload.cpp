@@ -1,11 +1,10 @@
-// What arrives on the bus, parsed: a sensor's readings, a plug's report of
-// itself, and another daemon's claim on the zone.  Pure functions of the
-// message's text, so that they are tested and fuzzed without a broker.
+// What arrives on the bus, parsed: a sensor's readings and a plug's report
+// of itself.  Pure functions of the message's text, so that they are
+// tested and fuzzed without a broker.
 #include "bus.h"
 
 #include <cctype>
 #include <cmath>
-#include <cstring>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
@@ -103,24 +102,4 @@ bool parse_heater_report(const char *text, const std::string &on, const std::str
 			return word_state(it->get_ref<const std::string &>(), on, off, is_on);
 	}
 	return false;
-}
-
-Claim claim_seen(Role role, const std::string &me, const char *text, bool retained)
-{
-	std::string_view s = text;
-	bool held = s.starts_with(claim_held);
-	if (retained || (!held && !s.starts_with(claim_asked)))
-		return Claim::ignore;
-	s.remove_prefix(std::strlen(held ? claim_held : claim_asked));
-	if (s.empty() || s == me)
-		return Claim::ignore;
-	// A watcher waits for the holder to go silent; a claim is answered by
-	// the holder, if there is one.
-	if (role == Role::watching)
-		return held ? Claim::rival : Claim::ignore;
-	// One that holds the zone outranks one that asks; between equals the
-	// smaller id keeps it, so that two at once settle on one.
-	if (held == (role == Role::holding))
-		return s < me ? Claim::yield : Claim::answer;
-	return held ? Claim::yield : Claim::answer;
 }

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 #include <syslog.h>
@@ -45,52 +47,56 @@ nlohmann::json device_of(const Config &cfg)
 	        {"model", "ombrixd"}};
 }
 
-Discovery entity(const Bus &b, const char *component, const char *object, nlohmann::json config)
+Discovery entity(const Config &cfg, const Names &n, const char *component, const char *object,
+                 nlohmann::json config)
 {
-	std::string node = "ombrix_" + id_of(b.cfg.zone);
+	std::string node = "ombrix_" + id_of(cfg.zone);
 	config["unique_id"] = node + "_" + object;
-	config["availability_topic"] = b.t_availability;
+	config["availability_topic"] = n.t_availability;
 	config["payload_available"] = online;
 	config["payload_not_available"] = offline;
-	config["device"] = device_of(b.cfg);
-	return {b.cfg.ha_prefix + "/" + component + "/" + node + "/" + object + "/config", config.dump()};
+	config["device"] = device_of(cfg);
+	return {cfg.ha_prefix + "/" + component + "/" + node + "/" + object + "/config", config.dump()};
 }
 
-void build_discovery(Bus &b)
+// The zone's sensors, as the hub shows them.
+void describe_sensors(const Config &cfg, Names &n)
 {
-	const char *unit = unit_sign(b.cfg.unit);
-	b.discovery[0] = entity(b, "sensor", "temperature",
+	n.discovery[0] = entity(cfg, n, "sensor", "temperature",
 	                        {{"name", "Temperature"},
-	                         {"state_topic", b.t_temperature},
+	                         {"state_topic", n.t_temperature},
 	                         {"device_class", "temperature"},
 	                         {"state_class", "measurement"},
-	                         {"unit_of_measurement", unit}});
-	b.discovery[1] = entity(b, "binary_sensor", "heater",
+	                         {"unit_of_measurement", unit_sign(cfg.unit)}});
+	n.discovery[1] = entity(cfg, n, "binary_sensor", "heater",
 	                        {{"name", "Heater"},
-	                         {"state_topic", b.t_heater},
+	                         {"state_topic", n.t_heater},
 	                         {"device_class", "heat"},
 	                         {"payload_on", "ON"},
 	                         {"payload_off", "OFF"}});
 	// The fault topic holds the rule's name, or nothing: that is the state,
 	// and the same text is the attribute "rule".
-	b.discovery[2] = entity(b, "binary_sensor", "fault",
+	n.discovery[2] = entity(cfg, n, "binary_sensor", "fault",
 	                        {{"name", "Fault"},
-	                         {"state_topic", b.t_fault},
+	                         {"state_topic", n.t_fault},
 	                         {"device_class", "problem"},
 	                         {"value_template", "{{ 'ON' if value else 'OFF' }}"},
-	                         {"json_attributes_topic", b.t_fault},
+	                         {"json_attributes_topic", n.t_fault},
 	                         {"json_attributes_template", "{{ {'rule': value} | tojson }}"}});
-	// The thermostat itself, as the hub's climate card shows and sets it.
-	const Config &cfg = b.cfg;
-	b.discovery[3] = entity(b, "climate", "thermostat",
+}
+
+// The thermostat itself, as the hub's climate card shows and sets it.
+void describe_thermostat(const Config &cfg, Names &n)
+{
+	n.discovery[3] = entity(cfg, n, "climate", "thermostat",
 	                        {{"name", "Thermostat"},
-	                         {"current_temperature_topic", b.t_temperature},
-	                         {"temperature_command_topic", b.t_target_set},
-	                         {"temperature_state_topic", b.t_target},
-	                         {"mode_command_topic", b.t_mode_set},
-	                         {"mode_state_topic", b.t_mode},
+	                         {"current_temperature_topic", n.t_temperature},
+	                         {"temperature_command_topic", n.t_target_set},
+	                         {"temperature_state_topic", n.t_target},
+	                         {"mode_command_topic", n.t_mode_set},
+	                         {"mode_state_topic", n.t_mode},
 	                         {"modes", {"off", "heat"}},
-	                         {"action_topic", b.t_action},
+	                         {"action_topic", n.t_action},
 	                         {"min_temp", cfg.target_min},
 	                         {"max_temp", cfg.target_max},
 	                         {"temp_step", cfg.unit == Unit::fahrenheit ? 1.0 : 0.5},
@@ -122,127 +128,73 @@ std::string client_id_of(const Config &cfg)
 	return machine.empty() ? id : id + "-" + machine;
 }
 
-void take_reading(Bus &b, const mosquitto_message *m)
+// The zone's own topics, under ombrix/<zone>/.
+void name_topics(const Config &cfg, Names &n)
 {
-	// A retained reading is of unknown age: it may be all the broker has of
-	// a sensor that died a week ago.
-	if (m->retain) {
-		if (!b.warned_retained.exchange(true))
-			report(LOG_INFO, "mqtt: skipping the retained reading on %s; waiting for a new one",
-			       b.sensor_topic.c_str());
-		return;
-	}
-	char text[payload_max];
-	if (!text_of(m, text)) {
-		b.mb.post_reading(NAN, "the mqtt payload is too long or holds a NUL");
-		return;
-	}
-	float value;
-	const char *why = nullptr;
-	if (parse_sensor_payload(text, b.cfg.sensor_field.c_str(), &value, &why))
-		b.mb.post_reading(value, nullptr);
-	else
-		b.mb.post_reading(NAN, why);
-}
-
-void take_report(Bus &b, const mosquitto_message *m)
-{
-	char text[payload_max];
-	bool on;
-	if (text_of(m, text) && parse_heater_report(text, b.cfg.heater_on, b.cfg.heater_off, &on))
-		b.mb.post_report(on);
-}
-
-// An "offline" on the zone's availability while it is this daemon's is
-// stale: a Last Will of a session that ended, which must not stand.
-void take_availability(Bus &b, const mosquitto_message *m)
-{
-	char text[payload_max];
-	if (b.link == Link::active && !b.leaving && text_of(m, text) && std::strcmp(text, offline) == 0)
-		publish(b, nullptr, b.t_availability, online, true);
-}
-
-// A target or mode from the hub.  Only the daemon that holds the zone
-// obeys, and never a retained one: it may be a week old.  The supervisor
-// checks a target against the bounds.
-void take_setting(Bus &b, const mosquitto_message *m, bool target)
-{
-	if (b.link != Link::active || m->retain)
-		return;
-	char text[payload_max];
-	double value;
-	Mode mode;
-	if (!text_of(m, text))
-		report(LOG_WARNING, "mqtt: %s refused: too long or holds a NUL", m->topic);
-	else if (target && parse_number(trim(text), &value))
-		b.mb.post_set_target(value);
-	else if (!target && parse_mode(text, &mode))
-		b.mb.post_set_mode(mode);
-	else
-		report(LOG_WARNING, "mqtt: %s refused: not %s: \"%s\"", m->topic, target ? "a number" : "heat or off",
-		       text);
-}
-
-bool matches(const Bus &b, const std::string &sub, const char *topic)
-{
-	bool yes = false;
-	return !sub.empty() && b.lib->topic_matches_sub(sub.c_str(), topic, &yes) == MOSQ_ERR_SUCCESS && yes;
+	std::string base = "ombrix/" + cfg.zone + "/";
+	n.t_temperature = base + "temperature";
+	n.t_command = base + "command";
+	n.t_heater = base + "heater";
+	n.t_fault = base + "fault";
+	n.t_availability = base + "availability";
+	n.t_claim = base + "claim";
+	n.t_target = base + "target";
+	n.t_mode = base + "mode";
+	n.t_action = base + "action";
+	n.t_target_set = base + "target/set";
+	n.t_mode_set = base + "mode/set";
 }
 
 } // namespace
 
-void build_topics(Bus &b)
+Names names_of(const Config &cfg)
 {
-	const Config &cfg = b.cfg;
+	Names n;
 	if (sensor_on_bus(cfg))
-		b.sensor_topic = cfg.sensor_arg;
+		n.sensor_topic = cfg.sensor_arg;
 	if (heater_on_bus(cfg))
-		b.heater_topic = cfg.heater_arg;
-	b.state_topic = cfg.heater_state;
-	std::string base = "ombrix/" + cfg.zone + "/";
-	b.t_temperature = base + "temperature";
-	b.t_command = base + "command";
-	b.t_heater = base + "heater";
-	b.t_fault = base + "fault";
-	b.t_availability = base + "availability";
-	b.t_claim = base + "claim";
-	b.t_target = base + "target";
-	b.t_mode = base + "mode";
-	b.t_action = base + "action";
-	b.t_target_set = base + "target/set";
-	b.t_mode_set = base + "mode/set";
-	b.client_id = client_id_of(cfg);
-	b.claim = claim_asked + b.client_id;
-	b.held = claim_held + b.client_id;
-	if (!cfg.ha_prefix.empty())
-		build_discovery(b);
+		n.heater_topic = cfg.heater_arg;
+	n.state_topic = cfg.heater_state;
+	name_topics(cfg, n);
+	n.client_id = client_id_of(cfg);
+	n.claim = claim_asked + n.client_id;
+	n.held = claim_held + n.client_id;
+	if (!cfg.ha_prefix.empty()) {
+		describe_sensors(cfg, n);
+		describe_thermostat(cfg, n);
+	}
+	return n;
 }
 
-void send_state(Bus &b, const Shown &now, const Shown &was)
+void send_state(const Shared &s, const Client &cl, const Shown &now, const Shown &was)
 {
+	const Names &n = s.names;
+	auto put = [&](const std::string &topic, const char *text) {
+		publish(s.lib, cl.mosq, nullptr, topic, text, true);
+	};
 	if (now.temperature[0] && std::strcmp(now.temperature, was.temperature) != 0)
-		publish(b, nullptr, b.t_temperature, now.temperature, true);
+		put(n.t_temperature, now.temperature);
 	if (now.command != was.command)
-		publish(b, nullptr, b.t_command, now.command, true);
+		put(n.t_command, now.command);
 	if (std::strcmp(now.heater, was.heater) != 0)
-		publish(b, nullptr, b.t_heater, now.heater, true);
+		put(n.t_heater, now.heater);
 	if (now.fault != was.fault)
-		publish(b, nullptr, b.t_fault, now.fault, true);
+		put(n.t_fault, now.fault);
 	if (now.target[0] && std::strcmp(now.target, was.target) != 0)
-		publish(b, nullptr, b.t_target, now.target, true);
+		put(n.t_target, now.target);
 	if (now.mode[0] && std::strcmp(now.mode, was.mode) != 0)
-		publish(b, nullptr, b.t_mode, now.mode, true);
+		put(n.t_mode, now.mode);
 	if (now.action[0] && std::strcmp(now.action, was.action) != 0)
-		publish(b, nullptr, b.t_action, now.action, true);
+		put(n.t_action, now.action);
 }
 
-void show_all(Bus &b)
+void show_all(const Shared &s, const Client &cl)
 {
-	publish(b, nullptr, b.t_availability, online, true);
-	if (!b.cfg.ha_prefix.empty())
-		for (const Discovery &d : b.discovery)
-			publish(b, nullptr, d.topic, d.config.c_str(), true);
-	send_state(b, b.shown, Shown{});
+	publish(s.lib, cl.mosq, nullptr, s.names.t_availability, online, true);
+	if (!s.cfg.ha_prefix.empty())
+		for (const Discovery &d : s.names.discovery)
+			publish(s.lib, cl.mosq, nullptr, d.topic, d.config.c_str(), true);
+	send_state(s, cl, cl.shown, Shown{});
 }
 
 bool text_of(const mosquitto_message *m, char (&text)[payload_max])
@@ -255,18 +207,92 @@ bool text_of(const mosquitto_message *m, char (&text)[payload_max])
 	return std::strlen(text) == static_cast<size_t>(m->payloadlen);
 }
 
+// --- what the zone's topics bring, on the bus thread ------------------------
 
-void on_message(mosquitto *, void *obj, const mosquitto_message *m)
+void BusThread::hear_reading(const mosquitto_message *m)
 {
-	Bus &b = *static_cast<Bus *>(obj);
-	if (b.t_claim == m->topic)
-		take_claim(b, m);
-	else if (b.t_availability == m->topic)
-		take_availability(b, m);
-	else if (b.t_target_set == m->topic || b.t_mode_set == m->topic)
-		take_setting(b, m, b.t_target_set == m->topic);
-	if (matches(b, b.sensor_topic, m->topic))
-		take_reading(b, m);
-	if (matches(b, b.state_topic, m->topic))
-		take_report(b, m);
+	// A retained reading is of unknown age: it may be all the broker has of
+	// a sensor that died a week ago.
+	if (m->retain) {
+		if (!std::exchange(warned_retained_, true))
+			report(LOG_INFO, "mqtt: skipping the retained reading on %s; waiting for a new one",
+			       s_.names.sensor_topic.c_str());
+		return;
+	}
+	char text[payload_max];
+	if (!text_of(m, text)) {
+		s_.mb.post_reading(NAN, "the mqtt payload is too long or holds a NUL");
+		return;
+	}
+	float value;
+	const char *why = nullptr;
+	if (parse_sensor_payload(text, s_.cfg.sensor_field.c_str(), &value, &why))
+		s_.mb.post_reading(value, nullptr);
+	else
+		s_.mb.post_reading(NAN, why);
+}
+
+void BusThread::hear_report(const mosquitto_message *m)
+{
+	char text[payload_max];
+	bool on;
+	if (text_of(m, text) && parse_heater_report(text, s_.cfg.heater_on, s_.cfg.heater_off, &on))
+		s_.mb.post_report(on);
+}
+
+// An "offline" on the zone's availability while it is this daemon's is
+// stale: a Last Will of a session that ended, which must not stand.
+void BusThread::hear_availability(const mosquitto_message *m)
+{
+	char text[payload_max];
+	if (link_ == Link::active && !s_.leaving && text_of(m, text) && std::strcmp(text, offline) == 0)
+		send(s_.names.t_availability, online, true);
+}
+
+// A target or mode from the hub.  Only the daemon that holds the zone
+// obeys, and never a retained one: it may be a week old.  The supervisor
+// checks a target against the bounds.
+void BusThread::hear_setting(const mosquitto_message *m, bool target)
+{
+	if (link_ != Link::active || m->retain)
+		return;
+	char text[payload_max];
+	double value;
+	Mode mode;
+	if (!text_of(m, text))
+		report(LOG_WARNING, "mqtt: %s refused: too long or holds a NUL", m->topic);
+	else if (target && parse_number(trim(text), &value))
+		s_.mb.post_set_target(value);
+	else if (!target && parse_mode(text, &mode))
+		s_.mb.post_set_mode(mode);
+	else
+		report(LOG_WARNING, "mqtt: %s refused: not %s: \"%s\"", m->topic, target ? "a number" : "heat or off",
+		       text);
+}
+
+bool BusThread::matches(const std::string &sub, const char *topic) const
+{
+	bool yes = false;
+	return !sub.empty() && s_.lib.topic_matches_sub(sub.c_str(), topic, &yes) == MOSQ_ERR_SUCCESS && yes;
+}
+
+// Each message goes to what hears its topic.
+void BusThread::hear(const mosquitto_message *m)
+{
+	const Names &n = s_.names;
+	if (n.t_claim == m->topic)
+		hear_claim(m);
+	else if (n.t_availability == m->topic)
+		hear_availability(m);
+	else if (n.t_target_set == m->topic || n.t_mode_set == m->topic)
+		hear_setting(m, n.t_target_set == m->topic);
+	if (matches(n.sensor_topic, m->topic))
+		hear_reading(m);
+	if (matches(n.state_topic, m->topic))
+		hear_report(m);
+}
+
+void BusThread::on_message(mosquitto *, void *obj, const mosquitto_message *m)
+{
+	static_cast<BusThread *>(obj)->hear(m);
 }

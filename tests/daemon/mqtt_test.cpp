@@ -46,29 +46,46 @@ TEST(MqttPayload, ReadsPlainNumbersAndTheCommonJsonShapes)
 	EXPECT_FLOAT_EQ(reading(R"({"temperature":20})", "temperature"), 20.0f);
 }
 
+// Each refusal says why, in words that tell a person what to fix: the
+// payload, or the --sensor-field.
 TEST(MqttPayload, RefusesWhatHoldsNoReading)
 {
-	EXPECT_STRNE(bad_reading("ON", ""), "");
-	EXPECT_STRNE(bad_reading("", ""), "");
-	// A number somewhere in a text is no reading: "3" is not 3 °C.
-	EXPECT_STRNE(bad_reading("sensor 3 offline", ""), "");
-	EXPECT_STRNE(bad_reading("21.5 C", ""), "");
-	EXPECT_STRNE(bad_reading("temp=21.5", ""), "");
-	EXPECT_STRNE(bad_reading(R"({"temperature":21.5})", ""), "");               // which field?
-	// With a field, only that field of a JSON object.
-	EXPECT_STRNE(bad_reading("sensor 3 offline", "temperature"), "");
-	EXPECT_STRNE(bad_reading("21.5", "temperature"), "");
-	EXPECT_STRNE(bad_reading("\xEF\xBB\xBF{\"linkquality\":120,\"temperature\":21.5}", "temperature"), "");
-	EXPECT_STRNE(bad_reading(R"(temp {"temperature":21.5})", "temperature"), "");
-	EXPECT_STRNE(bad_reading(R"({"temperature":21.5} 22)", "temperature"), "");
-	EXPECT_STRNE(bad_reading(R"([{"temperature":21.5}])", "temperature"), "");
-	EXPECT_STRNE(bad_reading(R"({"temperature":21.5)", "temperature"), "");     // cut short
-	EXPECT_STRNE(bad_reading(R"({"humidity":40})", "temperature"), "");         // no such field
-	EXPECT_STRNE(bad_reading(R"({"temperature":null})", "temperature"), "");    // a sensor's "no value"
-	EXPECT_STRNE(bad_reading(R"({"temperature":"21.5"})", "temperature"), "");  // a text
-	EXPECT_STRNE(bad_reading(R"({"temperature":21.5})", "temperature.value"), "");
-	EXPECT_STRNE(bad_reading(R"({"DS18B20":{"Temperature":21.5}})", "Temperature"), "");  // not at the top
-	EXPECT_STRNE(bad_reading(R"({"temperature":1e300})", "temperature"), "");  // no float holds it
+	constexpr const char *no_number = "no number";
+	constexpr const char *more = "more than a number";
+	constexpr const char *no_object = "the mqtt payload is not a JSON object";
+	constexpr const char *no_field = "the JSON payload lacks the --sensor-field";
+	constexpr const char *not_number = "the --sensor-field is not a number";
+	constexpr const char *out_of_range = "the --sensor-field is out of range";
+	struct Case {
+		const char *payload;
+		const char *field;
+		const char *why;
+	};
+	const Case cases[] = {
+		{"ON", "", no_number},
+		{"", "", no_number},
+		// A number somewhere in a text is no reading: "3" is not 3 °C.
+		{"sensor 3 offline", "", no_number},
+		{"21.5 C", "", more},
+		{"temp=21.5", "", no_number},
+		{R"({"temperature":21.5})", "", no_number},  // which field?
+		// With a field, only that field of a JSON object.
+		{"sensor 3 offline", "temperature", no_object},
+		{"21.5", "temperature", no_object},
+		{"\xEF\xBB\xBF{\"linkquality\":120,\"temperature\":21.5}", "temperature", no_object},  // a byte-order mark first
+		{R"(temp {"temperature":21.5})", "temperature", no_object},
+		{R"({"temperature":21.5} 22)", "temperature", no_object},
+		{R"([{"temperature":21.5}])", "temperature", no_object},
+		{R"({"temperature":21.5)", "temperature", no_object},              // cut short
+		{R"({"humidity":40})", "temperature", no_field},                  // no such field
+		{R"({"temperature":null})", "temperature", not_number},           // a sensor's "no value"
+		{R"({"temperature":"21.5"})", "temperature", not_number},         // a text
+		{R"({"temperature":21.5})", "temperature.value", no_field},
+		{R"({"DS18B20":{"Temperature":21.5}})", "Temperature", no_field},  // not at the top
+		{R"({"temperature":1e300})", "temperature", out_of_range},        // no float holds it
+	};
+	for (const Case &c : cases)
+		EXPECT_STREQ(bad_reading(c.payload, c.field), c.why) << c.payload << " with field \"" << c.field << '"';
 }
 
 TEST(MqttPayload, ReadsWhatAPlugSaysOfItself)
