@@ -25,6 +25,7 @@
 #include <cstring>
 #include <thread>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -32,6 +33,7 @@
 #include <unistd.h>
 
 #include "clock.h"
+#include "kit/file.h"
 #include "log.h"
 #include "mailbox.h"
 #include "mosq.h"
@@ -44,20 +46,24 @@ constexpr double connack_wait_s = 10;      // for the broker to answer a connect
 constexpr double claim_wait_s = 2;         // for a daemon that holds the zone to answer a claim
 constexpr double close_wait_s = 1;         // for the broker to take "offline", and for the thread
 constexpr const char *system_ca_path = "/etc/ssl/certs";
+constexpr size_t ca_max = size_t{1} << 20;   // bytes of a --mqtt-ca file: a bundle of a few hundred
 
 // libmosquitto says only "certificate verify failed"; OpenSSL, which it
 // loaded, says why.
 
 // Whether path holds a CA certificate that the library will load, as it
-// loads it at each connection; else prints why.
+// loads it at each connection; else prints why.  A regular file, itself
+// and of sane size: a FIFO planted there would hang the start in the
+// library's read.
 bool ca_loads(const Mosq &lib, const char *path)
 {
-	FILE *f = std::fopen(path, "re");
-	if (!f) {
-		std::fprintf(stderr, "ombrixd: --mqtt-ca: %s: %s\n", path, std::strerror(errno));
+	const char *why = nullptr;
+	int fd = open_regular(path, O_RDONLY | O_NOFOLLOW, ca_max, &why);
+	if (fd < 0) {
+		std::fprintf(stderr, "ombrixd: --mqtt-ca: %s: %s\n", path, why);
 		return false;
 	}
-	std::fclose(f);
+	close(fd);
 	if (!lib.tls_client_method || !lib.ssl_ctx_new || !lib.ssl_ctx_load_verify_locations || !lib.ssl_ctx_free)
 		return true;  // the connection says it
 	void *ctx = lib.ssl_ctx_new(lib.tls_client_method());

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "isolate.h"
 #include "mqtt_case.h"
@@ -299,15 +300,18 @@ INSTANTIATE_TEST_SUITE_P(Link, MqttCert,
 	                BadCert{"unknown_ca", 2, "IP:127.0.0.1", true, "self-signed certificate in certificate chain"}),
 	[](const testing::TestParamInfo<BadCert> &i) { return std::string(i.param.name); });
 
-TEST(MqttCa, AMissingOrGarbageCaFileExitsOneAtStartWithOneLine)
+TEST(MqttCa, AMissingGarbageOrPlantedCaFileExitsOneAtStartWithOneLine)
 {
 	std::string why = cannot_isolate();
 	if (!why.empty())
 		GTEST_SKIP() << why;
-	for (const char *file : {"/tmp/missing.crt", "/tmp/garbage.crt", "/tmp/empty.crt"}) {
+	for (const char *file : {"/tmp/missing.crt", "/tmp/garbage.crt", "/tmp/empty.crt", "/tmp/fifo.crt",
+	                         "/tmp/link.crt"}) {
 		DaemonRun run;
 		run.put("garbage.crt", "-----BEGIN CERTIFICATE-----\nbm90IGEgY2VydGlmaWNhdGU=\n-----END CERTIFICATE-----\n");
 		run.put("empty.crt", "");
+		ASSERT_EQ(mkfifo((run.tmp() + "/fifo.crt").c_str(), 0600), 0);
+		ASSERT_EQ(symlink("/tmp/garbage.crt", (run.tmp() + "/link.crt").c_str()), 0);
 		run.start({"--mqtt", "mqtts://127.0.0.1:1", "--mqtt-ca", file, "--sensor", "mqtt:room/sensor",
 		           "--heater", "mqtt:room/plug"}, false);
 		EXPECT_EQ(run.wait_exit(stop_deadline), 1) << file << ": " << run.err();
