@@ -308,6 +308,8 @@ const Option options[] = {
 	 .fallback = "1", .read = read_number, .number = &Config::heat_gain, .lo = 0, .hi = 100},
 	{.name = "max-on", .value = "S", .help = "longest ON stretch in seconds, 0 for none", .fallback = "0",
 	 .read = read_number, .number = &Config::max_on_s, .lo = 0, .hi = 604800},
+	{.name = "min-off", .value = "S", .help = "seconds the heater stays OFF before it may come ON again",
+	 .fallback = "120", .read = read_number, .number = &Config::min_off_s, .lo = 0, .hi = 3600},
 	{.name = "lost-duty", .value = "P", .help = "percent of each 10 minutes ON while the sensor is lost",
 	 .fallback = "0", .read = read_number, .number = &Config::lost_duty_pct, .lo = 0, .hi = 100},
 	{.name = "temp-file", .value = "PATH", .help = "temperature file", .fallback = "/tmp/temp",

@@ -53,6 +53,7 @@ struct Settings {
 	double max_on_s = 0;          // 0: no limit
 	double lost_duty_pct = 0;     // share of each duty window ON while sensor_lost holds
 	double mismatch_s = 0;        // 0: the heater reports nothing
+	double min_off_s = 0;         // an OFF stretch lasts at least this long; 0: no minimum
 };
 
 inline constexpr double duty_window_s = 600;
@@ -70,6 +71,7 @@ struct State {
 	double check_since_s = 0;     // start of the current runaway check
 	double lost_since_s = 0;      // when sensor_lost tripped: its duty windows start there
 	double mismatch_since_s = 0;
+	double off_since_s = 0;       // when the heater last went OFF, if it has been ON
 	// Temperatures.
 	float temp = 0;               // the last good reading
 	float published = 0;          // the last temperature the controller got
@@ -80,6 +82,7 @@ struct State {
 	bool have_published = false;
 	bool commanded = false;       // an ON or OFF has been read since the start
 	bool heater = false;          // as last decided
+	bool was_on = false;          // it has been ON since the start: the start is no OFF
 	bool reported_known = false;  // the heater's own report, if any came
 	bool reported = false;
 	bool mismatched = false;

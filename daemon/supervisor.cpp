@@ -275,6 +275,7 @@ rules::Settings settings_of(const Config &cfg)
 	s.max_on_s = cfg.max_on_s;
 	s.lost_duty_pct = cfg.lost_duty_pct;
 	s.mismatch_s = cfg.heater_state.empty() ? 0 : mismatch_periods * cfg.period_s;
+	s.min_off_s = cfg.min_off_s;
 	return s;
 }
 

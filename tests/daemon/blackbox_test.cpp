@@ -441,6 +441,27 @@ TEST_F(Notified, AWatchdogOfAnotherProcessIsNotFed)
 	EXPECT_TRUE(has(heard(), "READY=1\n")) << heard();
 }
 
+// Once OFF, the heater rests before it comes ON again, however soon the
+// command asks; the first ON after the start does not wait.
+TEST_F(Daemon, AfterAnOffTheHeaterRestsBeforeItComesOnAgain)
+{
+	constexpr auto rest = 4s;  // above settle: start_on() shows the start waits for nothing
+	start_on({"--min-off", "4"});
+	run.put("status", "OFF\n");
+	ASSERT_TRUE(heater_is(off, settle)) << context();
+	auto rest_ends = Clock::now() + rest;
+	run.put("status", "ON\n");
+	EXPECT_TRUE(wait_for([&] { return has(run.out(), "command=ON heater=OFF rule=-\n"); }, settle))
+		<< "resting is no fault\n" << context();
+	while (Clock::now() < rest_ends - 1s) {
+		ASSERT_EQ(run.get("heater"), off) << "ON before the rest was over\n" << context();
+		std::this_thread::sleep_for(50ms);
+	}
+	EXPECT_TRUE(heater_is(on, 1s + settle)) << context();
+	run.put("status", "OFF\n");
+	EXPECT_TRUE(heater_is(off, settle)) << "an OFF never waits\n" << context();
+}
+
 TEST_F(Daemon, HelpListsEveryOptionAndExitsZero)
 {
 	run.start({"--help"}, false);
@@ -450,7 +471,7 @@ TEST_F(Daemon, HelpListsEveryOptionAndExitsZero)
 	                      "--heater-on", "--heater-off", "--heater-state", "--period", "--sensor-timeout",
 	                      "--target", "--band", "--target-min", "--target-max", "--mode", "--state-dir",
 	                      "--set-target", "--set-mode", "--min", "--max", "--high-limit", "--heat-check",
-	                      "--heat-gain", "--max-on", "--lost-duty",
+	                      "--heat-gain", "--max-on", "--min-off", "--lost-duty",
 	                      "--temp-file", "--status-file", "--duration", "--switch-off", "--daemon",
 	                      "--mqtt", "--mqtt-user", "--mqtt-password-file", "--mqtt-ca", "--zone",
 	                      "--ha-prefix", "--help"})

@@ -851,6 +851,113 @@ INSTANTIATE_TEST_SUITE_P(Targets, TargetBounds, ::testing::Values(
 	Refusal{30.1, 1, NAN, true}, Refusal{NAN, 1, NAN, true}, Refusal{INFINITY, 1, NAN, true},
 	Refusal{24.4, 1, 25, false}, Refusal{24.5, 1, 25, true}, Refusal{23, 4, 25, true}));
 
+// ---- the rest between an OFF and the next ON
+
+struct Rest {
+	double t;
+	Command c;
+	bool heater;
+	double next_s;
+};
+
+void PrintTo(const Rest &r, std::ostream *os)
+{
+	*os << "at " << r.t;
+}
+
+TEST_F(Rules, AnOnWaitsOutTheRestAfterAnOffAndAnOffNeverWaits)
+{
+	s.min_off_s = 120;
+	read(0, room_f);
+	for (Rest step : std::vector<Rest>{
+		     {0, Command::on, true, never},       // the first ON after the start waits for nothing
+		     {10, Command::off, false, never},    // an OFF at once
+		     {11, Command::on, false, 130},
+		     {129.5, Command::on, false, 130},
+		     {130, Command::on, true, never},
+		     {131, Command::off, false, never},   // a second ON: OFF all the same
+		     {131.5, Command::on, false, 251},
+		     {200, Command::off, false, never},   // nothing to wait for while OFF is asked
+		     {251, Command::on, true, never}}) {
+		SCOPED_TRACE(::testing::PrintToString(step));
+		rules::command(st, step.t, step.c);
+		Decision d = at(step.t);
+		EXPECT_EQ(d.heater, step.heater);
+		EXPECT_EQ(d.next_s, step.next_s);
+		EXPECT_EQ(d.active, 0u) << "the rest is no fault";
+	}
+}
+
+// Whatever took the heater OFF, the next ON waits the same.
+struct Cause {
+	const char *name;
+	void (*make)(rules::State &st, Settings &s, double now);
+	void (*undo)(rules::State &st, Settings &s, double now);
+};
+
+void PrintTo(const Cause &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
+class RestAfter : public Rules, public ::testing::WithParamInterface<Cause> {};
+
+TEST_P(RestAfter, AnyOff)
+{
+	s.min_off_s = 60;
+	s.high_limit = 80;
+	heat(0);
+	GetParam().make(st, s, 10);
+	EXPECT_FALSE(at(10).heater);
+	GetParam().undo(st, s, 11);
+	rules::command(st, 11, Command::on);
+	Decision d = at(11);
+	EXPECT_FALSE(d.heater);
+	EXPECT_EQ(d.next_s, 70);
+	EXPECT_FALSE(at(69.9).heater);
+	EXPECT_TRUE(at(70).heater);
+}
+
+INSTANTIATE_TEST_SUITE_P(Causes, RestAfter, ::testing::Values(
+	Cause{"command", [](rules::State &st, Settings &, double t) { rules::command(st, t, Command::off); },
+	      [](rules::State &, Settings &, double) {}},
+	Cause{"mode_off", [](rules::State &st, Settings &, double) { rules::set_mode(st, true); },
+	      [](rules::State &st, Settings &, double) { rules::set_mode(st, false); }},
+	Cause{"high_limit", [](rules::State &st, Settings &s, double t) { rules::reading(st, s, t, 85); },
+	      [](rules::State &st, Settings &s, double t) { rules::reading(st, s, t, room_f); }},
+	Cause{"unknown", [](rules::State &st, Settings &, double t) { rules::command(st, t, Command::unknown); },
+	      [](rules::State &, Settings &, double) {}},
+	Cause{"duplicate", [](rules::State &st, Settings &, double) { rules::duplicate(st, true); },
+	      [](rules::State &st, Settings &, double) { rules::duplicate(st, false); }}),
+	[](const auto &info) { return std::string(info.param.name); });
+
+// A hub flooding heat and off at 200 a second for ten minutes, or a
+// controller that flips every read: the heater switches at most twice a
+// rest, and each ON still ends at the first OFF.
+TEST_F(Rules, AFloodSwitchesAtMostTwiceARest)
+{
+	s.min_off_s = 120;
+	for (double step_s : {0.005, 1.0, 61.0}) {
+		SCOPED_TRACE(step_s);
+		st = rules::start(0);
+		read(0, room_f);
+		unsigned switches = 0, flips = 0;
+		bool was = false;
+		for (double t = 0; t < 600; t += step_s, flips++) {
+			Command c = flips % 2 ? Command::off : Command::on;
+			rules::command(st, t, c);
+			bool on = at(t).heater;
+			if (c == Command::off) {
+				EXPECT_FALSE(on) << "at " << t;
+			}
+			switches += on != was;
+			was = on;
+		}
+		EXPECT_LE(switches, 2 * (600 / 120 + 1));
+		EXPECT_GE(switches, 3u) << "ON again after a rest";
+	}
+}
+
 // ---- mode off
 
 TEST_F(Rules, ModeOffHoldsTheHeaterOffWithoutARule)
@@ -1026,6 +1133,25 @@ Script dead_controller()
 	return sc;
 }
 
+// A controller that flips its command every few seconds against a rest
+// between an OFF and the next ON, a sensor that goes quiet, a reader that
+// stops, a room that overheats.
+Script flipping_controller()
+{
+	Script sc{"flipping_controller", quiet(), {}, 700};
+	sc.s.sensor_timeout_s = 30;
+	sc.s.command_timeout_s = 12;
+	sc.s.high_limit = 80;
+	sc.s.min_off_s = 45;
+	for (double t = 0; t <= 700; t += 10)
+		if (t < 300 || t > 400)
+			sc.events.push_back({Event::read, t, t == 500 ? 85.0f : 70.0f});
+	for (double t = 0; t <= 700; t += 7)
+		if (t < 200 || t > 250)
+			sc.events.push_back({Event::command, t, 0, static_cast<int>(t) % 14 ? Command::off : Command::on});
+	return sc;
+}
+
 void PrintTo(const Script &sc, std::ostream *os)
 {
 	*os << sc.name;
@@ -1067,7 +1193,8 @@ TEST_P(NextDeadline, SleepingUntilItNeverActsLate)
 }
 
 INSTANTIATE_TEST_SUITE_P(Scripts, NextDeadline,
-	::testing::Values(lost_with_duty(), mismatch_and_unknown(), flapping_sensor(), dead_controller()),
+	::testing::Values(lost_with_duty(), mismatch_and_unknown(), flapping_sensor(), dead_controller(),
+	                  flipping_controller()),
 	[](const ::testing::TestParamInfo<Script> &info) { return std::string(info.param.name); });
 
 namespace {
