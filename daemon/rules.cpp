@@ -199,7 +199,7 @@ void check_publish(const State &st, const Settings &s, double now, unsigned *act
 
 void check_high_limit(State &st, const Settings &s, unsigned *active)
 {
-	if (st.easing && !(st.temp > static_cast<float>(s.high_limit)))
+	if (st.easing && st.have_temp && !(st.temp > static_cast<float>(s.high_limit)))
 		st.easing = false;
 	double at = st.easing ? st.eased_limit : s.high_limit;
 	float limit = static_cast<float>(at);
@@ -328,7 +328,9 @@ void set_mode(State &st, bool off)
 
 void limit_moved(State &st, const Settings &s, double from)
 {
-	bool above = st.have_temp && st.temp > static_cast<float>(s.high_limit);
+	// Before a first reading the room may stand anywhere below the old
+	// limit: a start from a kept setback eases from the zone's own.
+	bool above = !st.have_temp || st.temp > static_cast<float>(s.high_limit);
 	double was = st.easing ? std::fmax(st.eased_limit, from) : from;
 	st.easing = above && was > s.high_limit && !holds(st, high_limit);
 	st.eased_limit = was;

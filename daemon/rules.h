@@ -111,8 +111,10 @@ void heater_report(State &st, bool on);
 // the controller its say back.
 void set_mode(State &st, bool off);
 // The high limit moved from `from` to s.high_limit with the band.  Lowered
-// below where the room stands, the old one holds until the room is down
-// to the new one: a setback is no fault.  Raised, the new one holds at once.
+// below where the room stands, or where it may stand when no reading has
+// come yet (a start with a kept setback), the old one holds until the room
+// is down to the new one: a setback is no fault.  Raised, the new one holds
+// at once.
 void limit_moved(State &st, const Settings &s, double from);
 // Whether another daemon holds the zone, as the bus last decided: heater
 // OFF while it does.  SIGHUP does not clear it: only the bus knows.

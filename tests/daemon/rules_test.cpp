@@ -813,6 +813,51 @@ TEST_P(LimitMovedDown, HoldsTheOldUntilTheRoomIsBelowTheNew)
 
 INSTANTIATE_TEST_SUITE_P(Rooms, LimitMovedDown, ::testing::Values(75, 79.9f, 74, 70));
 
+// A start that finds a setback kept moves the limit before any reading:
+// the zone's own limit holds the room until it is down to the setback's.
+struct FirstReading {
+	float first;
+	unsigned first_active;
+	float then;
+	unsigned then_active;
+};
+
+void PrintTo(const FirstReading &f, std::ostream *os)
+{
+	*os << "first " << f.first << " then " << f.then;
+}
+
+class LimitMovedAtStart : public Rules, public ::testing::WithParamInterface<FirstReading> {};
+
+TEST_P(LimitMovedAtStart, EasesFromTheZonesOwnLimit)
+{
+	s.high_limit = 60;  // a kept 52 and a band of 6, from the zone's 80
+	rules::limit_moved(st, s, 80);
+	rules::command(st, 0, Command::off);
+	read(1, GetParam().first);
+	EXPECT_EQ(at(1).active, GetParam().first_active) << GetParam().first;
+	read(2, GetParam().then);
+	EXPECT_EQ(at(2).active, GetParam().then_active) << GetParam().then;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rooms, LimitMovedAtStart, ::testing::Values(
+	FirstReading{74, 0, 70, 0},                                     // a warm room cools: no fault
+	FirstReading{79.9f, 0, 80.01f, bit(rules::high_limit)},          // never above the zone's own
+	FirstReading{80.5f, bit(rules::high_limit), 79.5f, bit(rules::high_limit)},
+	FirstReading{74, 0, 59, 0},
+	FirstReading{59, 0, 61, bit(rules::high_limit)},                 // down once: the new one holds
+	FirstReading{60, 0, 60.5f, bit(rules::high_limit)}));
+
+// Raised at start, the new limit holds from the first reading.
+TEST_F(Rules, ALimitRaisedAtStartHoldsAtOnce)
+{
+	s.high_limit = 80;
+	rules::limit_moved(st, s, 60);
+	rules::command(st, 0, Command::on);
+	read(1, 80.5f);
+	EXPECT_EQ(at(1).tripped, bit(rules::high_limit));
+}
+
 TEST_F(Rules, ALimitMovedUpHoldsAtOnceAndOneAlreadyTrippedStays)
 {
 	s.high_limit = 74;
