@@ -43,7 +43,7 @@ enum class Command { none, on, off, unknown };
 
 struct Settings {
 	double sensor_timeout_s = 60;
-	double command_timeout_s = 61;  // no command read for this long is no command
+	double command_timeout_s = 12;  // no command read for this long is no command
 	double publish_timeout_s = 60;
 	double silent_s = 16;         // for controller_silent: a few controller cycles
 	double high_limit = 80;       // moves with the band unless set (setpoint.h)

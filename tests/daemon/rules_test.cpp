@@ -15,6 +15,7 @@
 
 #include "rules.h"
 #include "setpoint.h"
+#include "supervisor.h"
 
 using rules::Command;
 using rules::Decision;
@@ -517,6 +518,38 @@ TEST_F(Rules, StateUnknownTripsWhenTheLastCommandIsTooOld)
 	EXPECT_EQ(d.cleared, bit(rules::state_unknown));
 	EXPECT_EQ(d.next_s, 22);
 }
+
+// A command ages with the reader's own cycle, not with the sensor's
+// timeout: a read stuck in the library (a syslog that stops reading) turns
+// the heater OFF within a few periods.
+struct CommandAge {
+	double period_s, sensor_timeout_s;
+	double timeout_s;
+};
+
+void PrintTo(const CommandAge &c, std::ostream *os)
+{
+	*os << "period " << c.period_s << " sensor-timeout " << c.sensor_timeout_s;
+}
+
+class CommandTimeout : public ::testing::TestWithParam<CommandAge> {};
+
+TEST_P(CommandTimeout, IsTwoCyclesOfTheReaderAndTwoSeconds)
+{
+	Config cfg;
+	cfg.unit = Unit::fahrenheit;
+	cfg.period_s = GetParam().period_s;
+	cfg.sensor_timeout_s = GetParam().sensor_timeout_s;
+	EXPECT_DOUBLE_EQ(settings_of(cfg).command_timeout_s, GetParam().timeout_s);
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, CommandTimeout, ::testing::Values(
+	CommandAge{5, 60, 12},        // the defaults: not a minute
+	CommandAge{5, 600, 12},
+	CommandAge{1, 30, 4},
+	CommandAge{0.1, 60, 4},       // each read waits a second, however short the period
+	CommandAge{30, 40, 41},       // never older than a reading may be
+	CommandAge{1, 1.5, 2.5}));
 
 // ---- publish-failed
 
@@ -1268,7 +1301,7 @@ TEST(RulesPage, QuotesEveryRuleAsTheDaemonSaysIt)
 {
 	Settings s;
 	s.sensor_timeout_s = 60;
-	s.command_timeout_s = 61;
+	s.command_timeout_s = 12;
 	s.publish_timeout_s = 60;
 	s.silent_s = 16;
 	s.high_limit = 80;
