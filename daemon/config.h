@@ -40,6 +40,7 @@ struct Config {
 	double heat_check_s = 0;            // 0: no runaway check
 	double heat_gain = 0;               // --unit
 	double max_on_s = 0;                // 0: no limit
+	double min_off_s = 0;               // 0: the heater may come ON again at once
 	double lost_duty_pct = 0;
 
 	std::string temp_file;

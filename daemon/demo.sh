@@ -21,11 +21,14 @@ svg=$out/demo.svg
 
 band=6
 setback=66
+# The simulated room heats and cools in seconds where a real one takes
+# minutes: its heater rests seconds, not --min-off's two minutes.
+min_off=10
 state=$(mktemp -d) || exit 1
 echo "Target 72: heater ON below 69, OFF above 75; after $((seconds / 2)) s the target is $setback."
 echo "Running for ${seconds} seconds."
 $emulator "$ombrixd" --sensor sim --heater sim --period 1 --duration "$seconds" --band "$band" \
-	--state-dir "$state" >"$log" &
+	--min-off "$min_off" --state-dir "$state" >"$log" &
 daemon_pid=$!
 (
 	trap 'kill "$nap" 2>/dev/null; wait "$nap"; exit 0' TERM  # reaped: nothing outlives the demo

@@ -199,7 +199,7 @@ void check_publish(const State &st, const Settings &s, double now, unsigned *act
 
 void check_high_limit(State &st, const Settings &s, unsigned *active)
 {
-	if (st.easing && !(st.temp > static_cast<float>(s.high_limit)))
+	if (st.easing && st.have_temp && !(st.temp > static_cast<float>(s.high_limit)))
 		st.easing = false;
 	double at = st.easing ? st.eased_limit : s.high_limit;
 	float limit = static_cast<float>(at);
@@ -221,13 +221,34 @@ void check_silent(const State &st, const Settings &s, double now, unsigned *acti
 		trip_at(controller_silent, st.above_since_s + s.silent_s, now, active, next);
 }
 
-// Starts or ends an ON stretch, which the runaway and max-on rules time.
+// A relay's contacts and a boiler's ignition wear with each start: once
+// OFF, the heater rests min_off_s before it may come ON again, however
+// often its inputs flip.  Only the ON waits; nothing holds an OFF back.
+// The start is no OFF: the heater went OFF then to be safe, not after a
+// stretch ON, and heats at once when it may.
+bool rested(const State &st, const Settings &s, double now, double *next)
+{
+	if (st.heater || !st.was_on)
+		return true;
+	double due = st.off_since_s + s.min_off_s;
+	if (now >= due)
+		return true;
+	*next = std::fmin(*next, due);
+	return false;
+}
+
+// Starts or ends an ON stretch, which the runaway and max-on rules time,
+// and an OFF one, which the rest before the next ON times.
 void switch_heater(State &st, bool on, double now)
 {
 	if (on && !st.heater) {
 		st.on_since_s = now;
 		st.check_since_s = now;
 		st.check_temp = st.temp;
+	}
+	if (!on && st.heater) {
+		st.off_since_s = now;
+		st.was_on = true;
 	}
 	if (on != st.heater)
 		st.mismatched = false;  // the heater gets time to follow
@@ -307,7 +328,9 @@ void set_mode(State &st, bool off)
 
 void limit_moved(State &st, const Settings &s, double from)
 {
-	bool above = st.have_temp && st.temp > static_cast<float>(s.high_limit);
+	// Before a first reading the room may stand anywhere below the old
+	// limit: a start from a kept setback eases from the zone's own.
+	bool above = !st.have_temp || st.temp > static_cast<float>(s.high_limit);
 	double was = st.easing ? std::fmax(st.eased_limit, from) : from;
 	st.easing = above && was > s.high_limit && !holds(st, high_limit);
 	st.eased_limit = was;
@@ -359,7 +382,7 @@ Decision decide(State &st, const Settings &s, double now)
 	} else {
 		on = st.have_temp && st.command == Command::on && !(active & vetoes);
 	}
-	on = on && !st.mode_off && !(active & forced_off);
+	on = on && !st.mode_off && !(active & forced_off) && rested(st, s, now, &next);
 	switch_heater(st, on, now);
 	check_runaway(st, s, now, &active, &next);
 	check_max_on(st, s, now, &active, &next);

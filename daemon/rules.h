@@ -43,7 +43,7 @@ enum class Command { none, on, off, unknown };
 
 struct Settings {
 	double sensor_timeout_s = 60;
-	double command_timeout_s = 61;  // no command read for this long is no command
+	double command_timeout_s = 12;  // no command read for this long is no command
 	double publish_timeout_s = 60;
 	double silent_s = 16;         // for controller_silent: a few controller cycles
 	double high_limit = 80;       // moves with the band unless set (setpoint.h)
@@ -53,6 +53,7 @@ struct Settings {
 	double max_on_s = 0;          // 0: no limit
 	double lost_duty_pct = 0;     // share of each duty window ON while sensor_lost holds
 	double mismatch_s = 0;        // 0: the heater reports nothing
+	double min_off_s = 0;         // an OFF stretch lasts at least this long; 0: no minimum
 };
 
 inline constexpr double duty_window_s = 600;
@@ -70,6 +71,7 @@ struct State {
 	double check_since_s = 0;     // start of the current runaway check
 	double lost_since_s = 0;      // when sensor_lost tripped: its duty windows start there
 	double mismatch_since_s = 0;
+	double off_since_s = 0;       // when the heater last went OFF, if it has been ON
 	// Temperatures.
 	float temp = 0;               // the last good reading
 	float published = 0;          // the last temperature the controller got
@@ -80,6 +82,7 @@ struct State {
 	bool have_published = false;
 	bool commanded = false;       // an ON or OFF has been read since the start
 	bool heater = false;          // as last decided
+	bool was_on = false;          // it has been ON since the start: the start is no OFF
 	bool reported_known = false;  // the heater's own report, if any came
 	bool reported = false;
 	bool mismatched = false;
@@ -108,8 +111,10 @@ void heater_report(State &st, bool on);
 // the controller its say back.
 void set_mode(State &st, bool off);
 // The high limit moved from `from` to s.high_limit with the band.  Lowered
-// below where the room stands, the old one holds until the room is down
-// to the new one: a setback is no fault.  Raised, the new one holds at once.
+// below where the room stands, or where it may stand when no reading has
+// come yet (a start with a kept setback), the old one holds until the room
+// is down to the new one: a setback is no fault.  Raised, the new one holds
+// at once.
 void limit_moved(State &st, const Settings &s, double from);
 // Whether another daemon holds the zone, as the bus last decided: heater
 // OFF while it does.  SIGHUP does not clear it: only the bus knows.

@@ -53,7 +53,22 @@ double high_limit(const Config &cfg, const Setpoint &sp)
 {
 	if (!std::isnan(cfg.high_limit))
 		return cfg.high_limit;
-	return band_top(sp) + (cfg.unit == Unit::fahrenheit ? margin_f : margin_c);
+	double margin = cfg.unit == Unit::fahrenheit ? margin_f : margin_c;
+	double top = largest_target(cfg) + cfg.band / 2;
+	return std::fmin(band_top(sp), top) + margin;
+}
+
+double largest_target(const Config &cfg)
+{
+	if (std::isnan(cfg.high_limit))
+		return cfg.target_max;
+	// refuse_target() refuses from limit - band/2 up: the last tenth
+	// below that, one tenth lower where the edge is a tenth itself.
+	double tenths = std::floor((cfg.high_limit - cfg.band / 2) * 10);
+	double t = tenths / 10;
+	if (t + cfg.band / 2 >= cfg.high_limit)
+		t = (tenths - 1) / 10;
+	return std::fmin(t, cfg.target_max);
 }
 
 const char *refuse_target(const Config &cfg, double t, double w)

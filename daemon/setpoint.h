@@ -36,8 +36,15 @@ float to_controller(const Setpoint &sp, float r);
 double band_top(const Setpoint &sp);
 
 // Where the high-limit rule trips: --high-limit when given, else the
-// band's top plus a margin (5 °F, 3 °C), so that it follows the target.
+// band's top plus a margin (5 °F, 3 °C), so that it follows the target,
+// but never above where the largest target the zone accepts puts it:
+// whatever target comes, the zone's file bounds the heat.
 double high_limit(const Config &cfg, const Setpoint &sp);
+
+// The largest target the zone accepts, to a tenth of a degree: --target-max,
+// or below it where the band's top would reach a given --high-limit.  What
+// a hub is offered as the highest it may set.
+double largest_target(const Config &cfg);
 
 // Why target t (with band width w) may not be set under cfg, or nullptr
 // when it may: it lies outside --target-min and --target-max, or the

@@ -29,6 +29,7 @@ namespace {
 constexpr double never = std::numeric_limits<double>::infinity();
 constexpr unsigned mismatch_periods = 3;
 constexpr double read_wait_s = 1;        // the library's wait after each read
+constexpr double late_read_s = 1;        // a read held up by a slow disk or log
 constexpr unsigned silent_cycles = 2;    // a live controller answers within one
 constexpr int longest_wait_ms = 60000;   // a poll's timeout, well inside an int
 // SIGHUP clears the latches and SIGUSR1 (systemctl reload) reads the
@@ -264,7 +265,13 @@ rules::Settings settings_of(const Config &cfg)
 {
 	rules::Settings s;
 	s.sensor_timeout_s = cfg.sensor_timeout_s;
-	s.command_timeout_s = cfg.sensor_timeout_s + read_wait_s;
+	// The reader posts a command every period, or every read's wait when
+	// that is longer; one read may be missed and another be late by a
+	// second.  Longer, the reader is stuck (a full syslog blocks the
+	// library's read) or the library is in its two minutes of retries.
+	// Never longer than a reading would stay good.
+	double cycle_s = std::fmax(cfg.period_s, read_wait_s);
+	s.command_timeout_s = std::fmin(2 * cycle_s + read_wait_s + late_read_s, cfg.sensor_timeout_s + read_wait_s);
 	s.publish_timeout_s = cfg.sensor_timeout_s;
 	// The controller reads within a cycle of a publish and writes at once;
 	// the reader sees that within a period and the library's wait.
@@ -277,6 +284,7 @@ rules::Settings settings_of(const Config &cfg)
 	s.max_on_s = cfg.max_on_s;
 	s.lost_duty_pct = cfg.lost_duty_pct;
 	s.mismatch_s = cfg.heater_state.empty() ? 0 : mismatch_periods * cfg.period_s;
+	s.min_off_s = cfg.min_off_s;
 	return s;
 }
 

@@ -22,6 +22,7 @@
 #include "log.h"
 #include "mailbox.h"
 #include "sensors/sensor.h"
+#include "setpoint.h"
 #include "units.h"
 
 namespace {
@@ -98,7 +99,7 @@ void describe_thermostat(const Config &cfg, Names &n)
 	                         {"modes", {"off", "heat"}},
 	                         {"action_topic", n.t_action},
 	                         {"min_temp", cfg.target_min},
-	                         {"max_temp", cfg.target_max},
+	                         {"max_temp", largest_target(cfg)},
 	                         {"temp_step", cfg.unit == Unit::fahrenheit ? 1.0 : 0.5},
 	                         {"precision", 0.1},
 	                         {"temperature_unit", unit_name(cfg.unit)}});

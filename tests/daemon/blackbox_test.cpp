@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <ostream>
 #include <regex>
 #include <sstream>
@@ -441,6 +442,52 @@ TEST_F(Notified, AWatchdogOfAnotherProcessIsNotFed)
 	EXPECT_TRUE(has(heard(), "READY=1\n")) << heard();
 }
 
+// Once OFF, the heater rests before it comes ON again, however soon the
+// command asks; the first ON after the start does not wait.
+TEST_F(Daemon, AfterAnOffTheHeaterRestsBeforeItComesOnAgain)
+{
+	constexpr auto rest = 4s;  // above settle: start_on() shows the start waits for nothing
+	start_on({"--min-off", "4"});
+	run.put("status", "OFF\n");
+	ASSERT_TRUE(heater_is(off, settle)) << context();
+	auto rest_ends = Clock::now() + rest;
+	run.put("status", "ON\n");
+	EXPECT_TRUE(wait_for([&] { return has(run.out(), "command=ON heater=OFF rule=-\n"); }, settle))
+		<< "resting is no fault\n" << context();
+	while (Clock::now() < rest_ends - 1s) {
+		ASSERT_EQ(run.get("heater"), off) << "ON before the rest was over\n" << context();
+		std::this_thread::sleep_for(50ms);
+	}
+	EXPECT_TRUE(heater_is(on, 1s + settle)) << context();
+	run.put("status", "OFF\n");
+	EXPECT_TRUE(heater_is(off, settle)) << "an OFF never waits\n" << context();
+}
+
+// A setback kept in the state folder, a restart in a room the old band
+// kept warm: the zone's own limit holds it until it has cooled, and no
+// rule trips.
+TEST_F(Daemon, ASetbackKeptOverARestartTripsNoRule)
+{
+	std::filesystem::create_directory(run.tmp() + "/state");
+	DaemonRun board;
+	board.share_tmp(run);
+	board.start(files({"--state-dir", "/tmp/state", "--set-target", "52"}), false);
+	ASSERT_EQ(board.wait_exit(stop_deadline), 0) << board.err();
+
+	run.put("sensor", "74\n");
+	run.put("heater", off);
+	run.put("status", "OFF\n");  // as the controller says of 74 on a band of 49 to 55
+	run.start(files({"--state-dir", "/tmp/state"}), false);
+	EXPECT_TRUE(wait_for([&] { return has(run.out(), "target=52.0 temp=74.00 command=OFF heater=OFF rule=-\n"); },
+	                     settle)) << context();
+	std::this_thread::sleep_for(2s);  // a few more readings
+	EXPECT_FALSE(has(run.err(), "rule high-limit")) << context();
+	EXPECT_TRUE(has(run.err(), "target 52.0 \u00b0F, set at run time")) << context();
+	run.put("sensor", "80.5\n");  // above the zone's own limit too
+	EXPECT_TRUE(wait_for([&] { return has(run.err(), "rule high-limit tripped: 80.50 is above 60; heater OFF\n"); },
+	                     settle)) << context();
+}
+
 TEST_F(Daemon, HelpListsEveryOptionAndExitsZero)
 {
 	run.start({"--help"}, false);
@@ -450,7 +497,7 @@ TEST_F(Daemon, HelpListsEveryOptionAndExitsZero)
 	                      "--heater-on", "--heater-off", "--heater-state", "--period", "--sensor-timeout",
 	                      "--target", "--band", "--target-min", "--target-max", "--mode", "--state-dir",
 	                      "--set-target", "--set-mode", "--min", "--max", "--high-limit", "--heat-check",
-	                      "--heat-gain", "--max-on", "--lost-duty",
+	                      "--heat-gain", "--max-on", "--min-off", "--lost-duty",
 	                      "--temp-file", "--status-file", "--duration", "--switch-off", "--daemon",
 	                      "--mqtt", "--mqtt-user", "--mqtt-password-file", "--mqtt-ca", "--zone",
 	                      "--ha-prefix", "--help"})

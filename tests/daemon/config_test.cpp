@@ -92,6 +92,13 @@ INSTANTIATE_TEST_SUITE_P(Options, BadOption,
 	                  Usage{{"--high-limit", "hot"}, "--high-limit"},
 	                  Usage{{"--config", "/dev/zero"}, "--config"},
 	                  Usage{{"--band", "0"}, "--band"},
+	                  Usage{{"--band", "1e6"}, "--band"},
+	                  Usage{{"--band", "20.5"}, "--band"},
+	                  Usage{{"--target-max", "1e6"}, "--target-max"},
+	                  Usage{{"--target-max", "101"}, "--target-max"},
+	                  Usage{{"--target-min", "-1e6"}, "--target-min"},
+	                  Usage{{"--min-off", "-1"}, "--min-off"},
+	                  Usage{{"--min-off", "3601"}, "--min-off"},
 	                  Usage{{"--target", "90"}, "--target"},
 	                  Usage{{"--unit", "C", "--target", "6"}, "--target"},
 	                  Usage{{"--high-limit", "74.9"}, "--target"},
@@ -129,6 +136,40 @@ TEST(Options, NameTheKindAndItsArgument)
 	EXPECT_EQ(cfg.sensor, find_sensor("sim"));
 	EXPECT_EQ(cfg.heater, find_heater("sim"));
 }
+
+// The edges of the bounds are taken, in either unit, and the old Celsius
+// band still fits.
+struct Taken {
+	std::vector<std::string> args;
+	double Config::*member;
+	double value;
+};
+
+void PrintTo(const Taken &t, std::ostream *os)
+{
+	for (const std::string &a : t.args)
+		*os << a << ' ';
+}
+
+class GoodOption : public ::testing::TestWithParam<Taken> {};
+
+TEST_P(GoodOption, IsTaken)
+{
+	Config cfg;
+	ParseResult r = parse(GetParam().args, cfg);
+	ASSERT_TRUE(r.ok) << r.errors;
+	EXPECT_EQ(cfg.*GetParam().member, GetParam().value);
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, GoodOption,
+	::testing::Values(Taken{{}, &Config::min_off_s, 120},
+	                  Taken{{"--min-off", "0"}, &Config::min_off_s, 0},
+	                  Taken{{"--min-off", "3600"}, &Config::min_off_s, 3600},
+	                  Taken{{"--band", "20"}, &Config::band, 20},
+	                  Taken{{"--target-max", "100"}, &Config::target_max, 100},
+	                  Taken{{"--target-min", "0", "--target", "1"}, &Config::target_min, 0},
+	                  Taken{{"--unit", "C", "--target", "72", "--band", "6", "--target-max", "72"},
+	                        &Config::target_max, 72}));
 
 // --switch-off works on the heater's options alone.
 TEST(Options, ABadOptionTheHeaterDoesNotNeedLeavesTheSwitchOff)

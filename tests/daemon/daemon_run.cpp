@@ -321,6 +321,10 @@ void DaemonRun::start(const std::vector<std::string> &args, bool with_client)
 	ASSERT_EQ(keeper_, -1) << "a DaemonRun starts once";
 	Launch l;
 	l.daemon_argv = command(DAEMON_REL);
+	// Cases switch a heater ON, OFF and ON again within seconds; the rest
+	// a real heater gets between an OFF and the next ON would outlast them.
+	// A case's own --min-off comes later and wins.
+	l.daemon_argv.emplace_back("--min-off=0");
 	l.daemon_argv.insert(l.daemon_argv.end(), args.begin(), args.end());
 	if (with_client)
 		l.client_argv = command(CLIENT_REL);

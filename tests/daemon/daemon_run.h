@@ -77,7 +77,8 @@ public:
 	}
 
 	// Starts ombrixd with args after its name (under the build's emulator,
-	// if any), and the client beside it unless with_client is false.  The
+	// if any), and after --min-off=0, which args may override; and the
+	// client beside it unless with_client is false.  The
 	// client is stopped once the daemon has ended.  Once per DaemonRun.
 	void start(const std::vector<std::string> &args, bool with_client = true);
 

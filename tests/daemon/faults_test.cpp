@@ -82,6 +82,24 @@ TEST_F(Daemon, AVanishedStatusFileIsNoCommandOnceItIsOld)
 	EXPECT_TRUE(reports("rule state-unknown tripped: no command read for 4 s; heater OFF\n")) << context();
 }
 
+// A read held up in the library (its retries, or a syslog that stops
+// reading) leaves the last ON standing: it ages out within two periods,
+// the read's wait and a late second, and a second of slack here, however
+// long the sensor's timeout.
+constexpr auto command_deadline = 2 * 1s + 1s + 1s + 1s;
+
+TEST_F(Daemon, AReadHeldUpInTheLibraryIsNoCommandWithinAFewPeriods)
+{
+	start_on({"--sensor-timeout", "30"});
+	run.remove("status");
+	auto gone = Clock::now();
+	EXPECT_TRUE(heater_is(off, command_deadline)) << context();
+	RecordProperty("off_after_ms", static_cast<int>(
+		std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - gone).count()));
+	EXPECT_TRUE(prints("command=ON heater=OFF rule=state-unknown\n")) << context();
+	EXPECT_TRUE(reports("rule state-unknown tripped: no command read for 4 s; heater OFF\n")) << context();
+}
+
 // ---- the controller dies, or cannot be told
 
 TEST_F(Daemon, ADeadControllersOnIsNotObeyedAboveItsOffThreshold)

@@ -15,6 +15,7 @@
 
 #include "rules.h"
 #include "setpoint.h"
+#include "supervisor.h"
 
 using rules::Command;
 using rules::Decision;
@@ -518,6 +519,38 @@ TEST_F(Rules, StateUnknownTripsWhenTheLastCommandIsTooOld)
 	EXPECT_EQ(d.next_s, 22);
 }
 
+// A command ages with the reader's own cycle, not with the sensor's
+// timeout: a read stuck in the library (a syslog that stops reading) turns
+// the heater OFF within a few periods.
+struct CommandAge {
+	double period_s, sensor_timeout_s;
+	double timeout_s;
+};
+
+void PrintTo(const CommandAge &c, std::ostream *os)
+{
+	*os << "period " << c.period_s << " sensor-timeout " << c.sensor_timeout_s;
+}
+
+class CommandTimeout : public ::testing::TestWithParam<CommandAge> {};
+
+TEST_P(CommandTimeout, IsTwoCyclesOfTheReaderAndTwoSeconds)
+{
+	Config cfg;
+	cfg.unit = Unit::fahrenheit;
+	cfg.period_s = GetParam().period_s;
+	cfg.sensor_timeout_s = GetParam().sensor_timeout_s;
+	EXPECT_DOUBLE_EQ(settings_of(cfg).command_timeout_s, GetParam().timeout_s);
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, CommandTimeout, ::testing::Values(
+	CommandAge{5, 60, 12},        // the defaults: not a minute
+	CommandAge{5, 600, 12},
+	CommandAge{1, 30, 4},
+	CommandAge{0.1, 60, 4},       // each read waits a second, however short the period
+	CommandAge{30, 40, 41},       // never older than a reading may be
+	CommandAge{1, 1.5, 2.5}));
+
 // ---- publish-failed
 
 TEST_F(Rules, PublishFailedTripsWhenGoodReadingsGoUnpublished)
@@ -813,6 +846,51 @@ TEST_P(LimitMovedDown, HoldsTheOldUntilTheRoomIsBelowTheNew)
 
 INSTANTIATE_TEST_SUITE_P(Rooms, LimitMovedDown, ::testing::Values(75, 79.9f, 74, 70));
 
+// A start that finds a setback kept moves the limit before any reading:
+// the zone's own limit holds the room until it is down to the setback's.
+struct FirstReading {
+	float first;
+	unsigned first_active;
+	float then;
+	unsigned then_active;
+};
+
+void PrintTo(const FirstReading &f, std::ostream *os)
+{
+	*os << "first " << f.first << " then " << f.then;
+}
+
+class LimitMovedAtStart : public Rules, public ::testing::WithParamInterface<FirstReading> {};
+
+TEST_P(LimitMovedAtStart, EasesFromTheZonesOwnLimit)
+{
+	s.high_limit = 60;  // a kept 52 and a band of 6, from the zone's 80
+	rules::limit_moved(st, s, 80);
+	rules::command(st, 0, Command::off);
+	read(1, GetParam().first);
+	EXPECT_EQ(at(1).active, GetParam().first_active) << GetParam().first;
+	read(2, GetParam().then);
+	EXPECT_EQ(at(2).active, GetParam().then_active) << GetParam().then;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rooms, LimitMovedAtStart, ::testing::Values(
+	FirstReading{74, 0, 70, 0},                                     // a warm room cools: no fault
+	FirstReading{79.9f, 0, 80.01f, bit(rules::high_limit)},          // never above the zone's own
+	FirstReading{80.5f, bit(rules::high_limit), 79.5f, bit(rules::high_limit)},
+	FirstReading{74, 0, 59, 0},
+	FirstReading{59, 0, 61, bit(rules::high_limit)},                 // down once: the new one holds
+	FirstReading{60, 0, 60.5f, bit(rules::high_limit)}));
+
+// Raised at start, the new limit holds from the first reading.
+TEST_F(Rules, ALimitRaisedAtStartHoldsAtOnce)
+{
+	s.high_limit = 80;
+	rules::limit_moved(st, s, 60);
+	rules::command(st, 0, Command::on);
+	read(1, 80.5f);
+	EXPECT_EQ(at(1).tripped, bit(rules::high_limit));
+}
+
 TEST_F(Rules, ALimitMovedUpHoldsAtOnceAndOneAlreadyTrippedStays)
 {
 	s.high_limit = 74;
@@ -850,6 +928,113 @@ INSTANTIATE_TEST_SUITE_P(Targets, TargetBounds, ::testing::Values(
 	Refusal{7, 1, NAN, false}, Refusal{30, 1, NAN, false}, Refusal{6.9, 1, NAN, true},
 	Refusal{30.1, 1, NAN, true}, Refusal{NAN, 1, NAN, true}, Refusal{INFINITY, 1, NAN, true},
 	Refusal{24.4, 1, 25, false}, Refusal{24.5, 1, 25, true}, Refusal{23, 4, 25, true}));
+
+// ---- the rest between an OFF and the next ON
+
+struct Rest {
+	double t;
+	Command c;
+	bool heater;
+	double next_s;
+};
+
+void PrintTo(const Rest &r, std::ostream *os)
+{
+	*os << "at " << r.t;
+}
+
+TEST_F(Rules, AnOnWaitsOutTheRestAfterAnOffAndAnOffNeverWaits)
+{
+	s.min_off_s = 120;
+	read(0, room_f);
+	for (Rest step : std::vector<Rest>{
+		     {0, Command::on, true, never},       // the first ON after the start waits for nothing
+		     {10, Command::off, false, never},    // an OFF at once
+		     {11, Command::on, false, 130},
+		     {129.5, Command::on, false, 130},
+		     {130, Command::on, true, never},
+		     {131, Command::off, false, never},   // a second ON: OFF all the same
+		     {131.5, Command::on, false, 251},
+		     {200, Command::off, false, never},   // nothing to wait for while OFF is asked
+		     {251, Command::on, true, never}}) {
+		SCOPED_TRACE(::testing::PrintToString(step));
+		rules::command(st, step.t, step.c);
+		Decision d = at(step.t);
+		EXPECT_EQ(d.heater, step.heater);
+		EXPECT_EQ(d.next_s, step.next_s);
+		EXPECT_EQ(d.active, 0u) << "the rest is no fault";
+	}
+}
+
+// Whatever took the heater OFF, the next ON waits the same.
+struct Cause {
+	const char *name;
+	void (*make)(rules::State &st, Settings &s, double now);
+	void (*undo)(rules::State &st, Settings &s, double now);
+};
+
+void PrintTo(const Cause &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
+class RestAfter : public Rules, public ::testing::WithParamInterface<Cause> {};
+
+TEST_P(RestAfter, AnyOff)
+{
+	s.min_off_s = 60;
+	s.high_limit = 80;
+	heat(0);
+	GetParam().make(st, s, 10);
+	EXPECT_FALSE(at(10).heater);
+	GetParam().undo(st, s, 11);
+	rules::command(st, 11, Command::on);
+	Decision d = at(11);
+	EXPECT_FALSE(d.heater);
+	EXPECT_EQ(d.next_s, 70);
+	EXPECT_FALSE(at(69.9).heater);
+	EXPECT_TRUE(at(70).heater);
+}
+
+INSTANTIATE_TEST_SUITE_P(Causes, RestAfter, ::testing::Values(
+	Cause{"command", [](rules::State &st, Settings &, double t) { rules::command(st, t, Command::off); },
+	      [](rules::State &, Settings &, double) {}},
+	Cause{"mode_off", [](rules::State &st, Settings &, double) { rules::set_mode(st, true); },
+	      [](rules::State &st, Settings &, double) { rules::set_mode(st, false); }},
+	Cause{"high_limit", [](rules::State &st, Settings &s, double t) { rules::reading(st, s, t, 85); },
+	      [](rules::State &st, Settings &s, double t) { rules::reading(st, s, t, room_f); }},
+	Cause{"unknown", [](rules::State &st, Settings &, double t) { rules::command(st, t, Command::unknown); },
+	      [](rules::State &, Settings &, double) {}},
+	Cause{"duplicate", [](rules::State &st, Settings &, double) { rules::duplicate(st, true); },
+	      [](rules::State &st, Settings &, double) { rules::duplicate(st, false); }}),
+	[](const auto &info) { return std::string(info.param.name); });
+
+// A hub flooding heat and off at 200 a second for ten minutes, or a
+// controller that flips every read: the heater switches at most twice a
+// rest, and each ON still ends at the first OFF.
+TEST_F(Rules, AFloodSwitchesAtMostTwiceARest)
+{
+	s.min_off_s = 120;
+	for (double step_s : {0.005, 1.0, 61.0}) {
+		SCOPED_TRACE(step_s);
+		st = rules::start(0);
+		read(0, room_f);
+		unsigned switches = 0, flips = 0;
+		bool was = false;
+		for (double t = 0; t < 600; t += step_s, flips++) {
+			Command c = flips % 2 ? Command::off : Command::on;
+			rules::command(st, t, c);
+			bool on = at(t).heater;
+			if (c == Command::off) {
+				EXPECT_FALSE(on) << "at " << t;
+			}
+			switches += on != was;
+			was = on;
+		}
+		EXPECT_LE(switches, 2 * (600 / 120 + 1));
+		EXPECT_GE(switches, 3u) << "ON again after a rest";
+	}
+}
 
 // ---- mode off
 
@@ -1026,6 +1211,25 @@ Script dead_controller()
 	return sc;
 }
 
+// A controller that flips its command every few seconds against a rest
+// between an OFF and the next ON, a sensor that goes quiet, a reader that
+// stops, a room that overheats.
+Script flipping_controller()
+{
+	Script sc{"flipping_controller", quiet(), {}, 700};
+	sc.s.sensor_timeout_s = 30;
+	sc.s.command_timeout_s = 12;
+	sc.s.high_limit = 80;
+	sc.s.min_off_s = 45;
+	for (double t = 0; t <= 700; t += 10)
+		if (t < 300 || t > 400)
+			sc.events.push_back({Event::read, t, t == 500 ? 85.0f : 70.0f});
+	for (double t = 0; t <= 700; t += 7)
+		if (t < 200 || t > 250)
+			sc.events.push_back({Event::command, t, 0, static_cast<int>(t) % 14 ? Command::off : Command::on});
+	return sc;
+}
+
 void PrintTo(const Script &sc, std::ostream *os)
 {
 	*os << sc.name;
@@ -1067,7 +1271,8 @@ TEST_P(NextDeadline, SleepingUntilItNeverActsLate)
 }
 
 INSTANTIATE_TEST_SUITE_P(Scripts, NextDeadline,
-	::testing::Values(lost_with_duty(), mismatch_and_unknown(), flapping_sensor(), dead_controller()),
+	::testing::Values(lost_with_duty(), mismatch_and_unknown(), flapping_sensor(), dead_controller(),
+	                  flipping_controller()),
 	[](const ::testing::TestParamInfo<Script> &info) { return std::string(info.param.name); });
 
 namespace {
@@ -1096,7 +1301,7 @@ TEST(RulesPage, QuotesEveryRuleAsTheDaemonSaysIt)
 {
 	Settings s;
 	s.sensor_timeout_s = 60;
-	s.command_timeout_s = 61;
+	s.command_timeout_s = 12;
 	s.publish_timeout_s = 60;
 	s.silent_s = 16;
 	s.high_limit = 80;

@@ -72,6 +72,8 @@ start_zones() {
 		sensor=file:/var/lib/ombrix/$z/sensor
 		heater=file:/var/lib/ombrix/$z/heater
 		period=1
+		# the steps switch a heater ON again seconds after its OFF
+		min-off=0
 		EOF
 	done
 	systemctl enable --now ombrix@a.target ombrix@b.target || { why="enable --now failed"; return 1; }
