@@ -21,23 +21,49 @@ namespace {
 
 constexpr size_t stored_max = 1024;  // bytes; the file holds three short lines
 constexpr mode_t stored_mode = 0640;
+constexpr const char *not_followed = "not followed: a symbolic link";
 
 std::string path_of(const std::string &dir)
 {
 	return dir + "/" + stored_name;
 }
 
-// The whole file, when it is a regular one of sane size; a FIFO or a
-// device planted in its place can hang nothing.
-Load read_file(const std::string &path, std::string *text, const char **why)
+// Why a file in folder is not to be believed, or nullptr.  The daemon
+// believes its own files in a folder of its own; root (the board's
+// command) also those of the folder's owner, for whom it writes.
+const char *distrust(const struct stat &file, const struct stat &folder)
+{
+	uid_t me = geteuid();
+	if (folder.st_mode & S_IWOTH)
+		return "not trusted: its folder can be written by others";
+	if (folder.st_uid != me && me != 0)
+		return "not trusted: its folder is owned by another user";
+	if (file.st_uid != me && !(me == 0 && file.st_uid == folder.st_uid))
+		return "not trusted: owned by another user";
+	return nullptr;
+}
+
+// The whole file, when it is a regular one of sane size that can be
+// trusted; a FIFO or a device planted in its place can hang nothing, and
+// a link planted there leads nowhere.
+Load read_file(const std::string &dir, std::string *text, const char **why)
 {
 	const char *open_why = nullptr;
-	int fd = open_regular(path.c_str(), O_RDONLY, stored_max, &open_why);
+	int fd = open_regular(path_of(dir).c_str(), O_RDONLY | O_NOFOLLOW, stored_max, &open_why);
 	if (fd < 0 && errno == ENOENT)
 		return Load::none;
 	if (fd < 0) {
 		bool planted = open_why == file_not_regular || open_why == file_too_long;
-		*why = planted ? open_why : "cannot be read";
+		*why = errno == ELOOP ? not_followed : planted ? open_why : "cannot be read";
+		return Load::bad;
+	}
+	struct stat file, folder;
+	if (fstat(fd, &file) < 0 || stat(dir.c_str(), &folder) < 0)
+		*why = "cannot be read";
+	else
+		*why = distrust(file, folder);
+	if (*why) {
+		close(fd);
 		return Load::bad;
 	}
 	char buf[stored_max + 1];
@@ -133,7 +159,7 @@ std::string write_new(const std::string &dir, const std::string &text)
 Load load_stored(const std::string &dir, Unit u, Stored *got, const char **why)
 {
 	std::string text;
-	Load l = read_file(path_of(dir), &text, why);
+	Load l = read_file(dir, &text, why);
 	if (l != Load::ok)
 		return l;
 	if (!parse(text, u, got)) {

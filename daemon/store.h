@@ -23,10 +23,12 @@ struct Stored {
 	Mode mode = Mode::heat;
 };
 
-enum class Load { none, ok, bad };  // no file; read; unreadable or corrupt
+enum class Load { none, ok, bad };  // no file; read; unreadable, corrupt or not trusted
 
-// Reads DIR/setpoint into *got, its target in unit u.  On Load::bad, *why
-// is a constant text saying why.
+// Reads DIR/setpoint into *got, its target in unit u.  A symbolic link is
+// not followed, and a file of another user, or in a folder that others
+// can write, is not trusted.  On Load::bad, *why is a constant text
+// saying why.
 Load load_stored(const std::string &dir, Unit u, Stored *got, const char **why);
 
 // Replaces DIR/setpoint with s, its target in unit u.  Returns nullptr, or

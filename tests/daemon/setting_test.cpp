@@ -1,6 +1,7 @@
 // The target and mode a person sets on the board, on the real ombrixd and
 // the real client: the board's command moves where a running zone's heater
-// switches, a reload clears no latch, and what was set outlives SIGKILL.
+// switches, a reload clears no latch, what was set outlives SIGKILL, and
+// the start trusts the folder no further than it should.
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -130,6 +131,19 @@ TEST_F(Setting, WithoutAStateFolderTheStartSaysSoOnce)
 	EXPECT_EQ(count(run.err(), "lost at a restart"), 1u);
 	run.signal(SIGTERM);
 	EXPECT_EQ(run.wait_exit(stop_deadline), 0) << "SIGUSR1 ends nothing";
+}
+
+// A link at the file's place is not followed, whatever it leads to: one
+// line says so, and the zone's options apply.
+TEST_F(Setting, ALinkInTheFilesPlaceIsRefusedInOneLine)
+{
+	room("70\n");
+	run.put("elsewhere", "unit=F\ntarget=64\n");
+	std::filesystem::create_symlink("/tmp/elsewhere", run.tmp() + "/state/setpoint");
+	run.start(files({"--state-dir", state}), false);
+	EXPECT_TRUE(reports("/tmp/state/setpoint not followed: a symbolic link; the zone's options apply\n")) << context();
+	EXPECT_TRUE(reports("target 72.0 \u00b0F, from the zone's options")) << context();
+	EXPECT_EQ(count(run.err(), "symbolic link"), 1u) << context();
 }
 
 } // namespace

@@ -1,9 +1,11 @@
 // The settings kept in the state folder: what is saved loads again in
-// either unit, a damaged file loads as bad and never as a value, and a
-// writer killed at any instant leaves the old file or the new one.
+// either unit, a damaged file loads as bad and never as a value, a file
+// that is not to be trusted is not read, and a writer killed at any
+// instant leaves the old file or the new one.
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 
@@ -36,11 +38,13 @@ protected:
 		std::fclose(f);
 	}
 
-	Load load(Stored *s, Unit u = Unit::celsius) const
+	Load load(Stored *s, Unit u = Unit::celsius, const char **said = nullptr) const
 	{
 		const char *why = nullptr;
 		Load l = load_stored(dir, u, s, &why);
 		EXPECT_EQ(l == Load::bad, why != nullptr);
+		if (said)
+			*said = why;
 		return l;
 	}
 
@@ -125,5 +129,62 @@ TEST_F(Store, AWriteKilledMidwayLeavesAValueThatLoads)
 		EXPECT_EQ(got.has_mode, got.target == 25) << "the lines of one write, never of two";
 	}
 }
+
+// A file the daemon did not write, or that others could have replaced, is
+// not read, whatever it holds; each says why in its own words.
+struct Distrust {
+	const char *name;
+	std::function<void(const std::string &dir)> plant;  // around a good file
+	const char *why;                                    // nullptr: it loads
+	bool needs_root;
+};
+
+// Named in a failure, rather than dumped as bytes.
+void PrintTo(const Distrust &d, std::ostream *os)
+{
+	*os << d.name;
+}
+
+class Untrusted : public Store, public ::testing::WithParamInterface<Distrust> {};
+
+TEST_P(Untrusted, IsNotRead)
+{
+	const Distrust &d = GetParam();
+	if (d.needs_root && geteuid() != 0)
+		GTEST_SKIP() << "only root can give a file to another user";
+	ASSERT_EQ(save_stored(dir, Unit::celsius, Stored{true, 23, true, Mode::off}), nullptr);
+	d.plant(dir);
+	Stored got;
+	const char *why = nullptr;
+	Load l = load(&got, Unit::celsius, &why);
+	if (!d.why) {
+		EXPECT_EQ(l, Load::ok);
+		EXPECT_EQ(got.target, 23);
+		return;
+	}
+	EXPECT_EQ(l, Load::bad) << "held target " << got.target;
+	ASSERT_TRUE(why);
+	EXPECT_STREQ(why, d.why);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, Untrusted, ::testing::Values(
+	Distrust{"Own", [](const std::string &) {}, nullptr, false},
+	Distrust{"GroupWritableFolder", [](const std::string &dir) { chmod(dir.c_str(), 0775); }, nullptr, false},
+	Distrust{"Symlink", [](const std::string &dir) {
+		fs::rename(dir + "/setpoint", dir + "/elsewhere");
+		fs::create_symlink("elsewhere", dir + "/setpoint");
+	}, "not followed: a symbolic link", false},
+	Distrust{"WorldWritableFolder", [](const std::string &dir) { chmod(dir.c_str(), 0777); },
+	         "not trusted: its folder can be written by others", false},
+	Distrust{"StickyWorldWritableFolder", [](const std::string &dir) { chmod(dir.c_str(), 01777); },
+	         "not trusted: its folder can be written by others", false},
+	Distrust{"AnotherUsersFile", [](const std::string &dir) { ASSERT_EQ(chown((dir + "/setpoint").c_str(), 4321, 4321), 0); },
+	         "not trusted: owned by another user", true},
+	// What the board's command, as root, writes for the folder's owner.
+	Distrust{"TheFoldersOwnersFileToRoot", [](const std::string &dir) {
+		ASSERT_EQ(chown(dir.c_str(), 4321, 4321), 0);
+		ASSERT_EQ(chown((dir + "/setpoint").c_str(), 4321, 4321), 0);
+	}, nullptr, true}),
+	[](const ::testing::TestParamInfo<Distrust> &i) { return std::string(i.param.name); });
 
 } // namespace
