@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <thread>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -21,6 +23,10 @@ namespace {
 
 constexpr size_t stored_max = 1024;  // bytes; the file holds three short lines
 constexpr mode_t stored_mode = 0640;
+// A save takes milliseconds; the lock is waited for longer than a slow
+// one, and no longer, so that a program that holds it cannot hang a writer.
+constexpr auto lock_wait = std::chrono::seconds(5);
+constexpr auto lock_retry = std::chrono::milliseconds(10);
 constexpr const char *not_followed = "not followed: a symbolic link";
 
 std::string path_of(const std::string &dir)
@@ -154,6 +160,42 @@ std::string write_new(const std::string &dir, const std::string &text)
 	return tmp;
 }
 
+// The folder's lock, held while it lives: the writers read, change and
+// replace the file under it, one at a time.
+class FolderLock {
+public:
+	explicit FolderLock(const std::string &dir) : fd_(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+	{
+		auto until = std::chrono::steady_clock::now() + lock_wait;
+		while (fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) < 0) {
+			if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= until) {
+				why_ = errno == EWOULDBLOCK ? "the folder stays locked by another program" : std::strerror(errno);
+				close(fd_);
+				fd_ = -1;
+				return;
+			}
+			std::this_thread::sleep_for(lock_retry);
+		}
+		if (fd_ < 0 && !why_)
+			why_ = std::strerror(errno);
+	}
+	~FolderLock()
+	{
+		if (fd_ >= 0)
+			close(fd_);  // lets go of the lock
+	}
+	FolderLock(const FolderLock &) = delete;
+	FolderLock &operator=(const FolderLock &) = delete;
+
+	int fd() const { return fd_; }
+	// nullptr once held; else why not.
+	const char *why() const { return why_; }
+
+private:
+	int fd_;
+	const char *why_ = nullptr;
+};
+
 } // namespace
 
 Load load_stored(const std::string &dir, Unit u, Stored *got, const char **why)
@@ -186,6 +228,19 @@ const char *save_stored(const std::string &dir, Unit u, const Stored &s)
 	if (fd >= 0)
 		close(fd);
 	return synced ? nullptr : std::strerror(err);
+}
+
+const char *keep_stored(const std::string &dir, Unit u, const Stored &change)
+{
+	FolderLock hold(dir);
+	if (hold.why())
+		return hold.why();
+	Stored s;
+	const char *why = nullptr;
+	if (load_stored(dir, u, &s, &why) != Load::ok)
+		s = Stored{};  // what cannot be read is replaced whole
+	overlay(s, change);
+	return save_stored(dir, u, s);
 }
 
 Keeper::Keeper(const Config &cfg, Mailbox &mb)

@@ -3,7 +3,9 @@
 // a power cut.  The file, DIR/setpoint, holds name=value lines: unit, and
 // the target and the mode where they were set.  It is replaced whole (a
 // new file, fsync, rename, fsync of the folder), so that a cut at any
-// instant leaves the old file or the new one.
+// instant leaves the old file or the new one.  Its writers (the daemon's
+// keeper, the board's command) take the folder's lock and change only the
+// fields they set, so that neither loses what the other wrote.
 #pragma once
 
 #include <string>
@@ -23,6 +25,20 @@ struct Stored {
 	Mode mode = Mode::heat;
 };
 
+// The fields that change sets, over s.  Inline: the mailbox, which gathers
+// saves, is built without the store.
+inline void overlay(Stored &s, const Stored &change)
+{
+	if (change.has_target) {
+		s.has_target = true;
+		s.target = change.target;
+	}
+	if (change.has_mode) {
+		s.has_mode = true;
+		s.mode = change.mode;
+	}
+}
+
 enum class Load { none, ok, bad };  // no file; read; unreadable, corrupt or not trusted
 
 // Reads DIR/setpoint into *got, its target in unit u.  A symbolic link is
@@ -35,6 +51,11 @@ Load load_stored(const std::string &dir, Unit u, Stored *got, const char **why);
 // why it failed (the old file then stands).  Run as root (the board's
 // command), the file goes to the folder's owner, whose daemon reads it.
 const char *save_stored(const std::string &dir, Unit u, const Stored &s);
+
+// Changes in DIR/setpoint the fields that change sets, over what the file
+// holds at that instant (a file that is missing or bad is replaced whole),
+// under the folder's lock.  Returns nullptr, or why it failed.
+const char *keep_stored(const std::string &dir, Unit u, const Stored &change);
 
 // Saves and loads on a thread of its own, so that a slow or hung disk holds
 // up that thread alone, never the rules.  Each load posts what it found.

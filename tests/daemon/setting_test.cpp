@@ -1,7 +1,8 @@
 // The target and mode a person sets on the board, on the real ombrixd and
 // the real client: the board's command moves where a running zone's heater
-// switches, a reload clears no latch, what was set outlives SIGKILL, and
-// the start trusts the folder no further than it should.
+// switches, a reload clears no latch, what was set outlives SIGKILL, two
+// commands at once both keep theirs, and the start trusts the folder no
+// further than it should.
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -32,6 +33,8 @@ protected:
 		board.start(args, false);
 		ASSERT_EQ(board.wait_exit(stop_deadline), expect) << board.err();
 	}
+
+	std::string kept() const { return run.get("state/setpoint"); }
 
 	// The same, then the reload the board's command asks of the zone.
 	void set_and_reload(const std::vector<std::string> &setting)
@@ -131,6 +134,23 @@ TEST_F(Setting, WithoutAStateFolderTheStartSaysSoOnce)
 	EXPECT_EQ(count(run.err(), "lost at a restart"), 1u);
 	run.signal(SIGTERM);
 	EXPECT_EQ(run.wait_exit(stop_deadline), 0) << "SIGUSR1 ends nothing";
+}
+
+// A target and a mode set on the board at the same instant, as two people
+// or two scripts do: each time, both are kept.
+TEST_F(Setting, TwoCommandsAtOnceKeepBoth)
+{
+	for (int round = 0; round < 20; round++) {
+		run.remove("state/setpoint");
+		DaemonRun target, mode;
+		target.share_tmp(run);
+		mode.share_tmp(run);
+		target.start(files({"--state-dir", state, "--set-target", "64"}), false);
+		mode.start(files({"--state-dir", state, "--set-mode", "off"}), false);
+		ASSERT_EQ(target.wait_exit(stop_deadline), 0) << target.err();
+		ASSERT_EQ(mode.wait_exit(stop_deadline), 0) << mode.err();
+		ASSERT_TRUE(has(kept(), "target=64\n") && has(kept(), "mode=off\n")) << "round " << round << ":\n" << kept();
+	}
 }
 
 // A link at the file's place is not followed, whatever it leads to: one

@@ -1,14 +1,21 @@
 // The settings kept in the state folder: what is saved loads again in
 // either unit, a damaged file loads as bad and never as a value, a file
-// that is not to be trusted is not read, and a writer killed at any
-// instant leaves the old file or the new one.
+// that is not to be trusted is not read, a writer killed at any instant
+// leaves the old file or the new one, and writers at the same instant each
+// change their own field.
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <random>
 #include <string>
+#include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,6 +53,17 @@ protected:
 		if (said)
 			*said = why;
 		return l;
+	}
+
+	// The folder's entries but the file itself.
+	std::vector<std::string> others() const
+	{
+		std::vector<std::string> names;
+		for (const auto &e : fs::directory_iterator(dir))
+			if (e.path().filename() != "setpoint")
+				names.push_back(e.path().filename());
+		std::sort(names.begin(), names.end());
+		return names;
 	}
 
 	std::string dir;
@@ -186,5 +204,69 @@ INSTANTIATE_TEST_SUITE_P(Files, Untrusted, ::testing::Values(
 		ASSERT_EQ(chown((dir + "/setpoint").c_str(), 4321, 4321), 0);
 	}, nullptr, true}),
 	[](const ::testing::TestParamInfo<Distrust> &i) { return std::string(i.param.name); });
+
+// A writer changes its own field over what the file holds, and replaces a
+// file it cannot read whole.
+TEST_F(Store, AKeptChangeLeavesTheOtherField)
+{
+	ASSERT_EQ(keep_stored(dir, Unit::celsius, Stored{true, 19.5, false, Mode::heat}), nullptr);
+	ASSERT_EQ(keep_stored(dir, Unit::celsius, Stored{false, 0, true, Mode::off}), nullptr);
+	Stored got;
+	ASSERT_EQ(load(&got), Load::ok);
+	EXPECT_TRUE(got.has_target && got.target == 19.5) << "the mode's writer kept the target";
+	EXPECT_TRUE(got.has_mode && got.mode == Mode::off);
+	put("unit=C\ntarget=2");
+	ASSERT_EQ(keep_stored(dir, Unit::celsius, Stored{false, 0, true, Mode::heat}), nullptr);
+	ASSERT_EQ(load(&got), Load::ok);
+	EXPECT_FALSE(got.has_target) << "nothing of a damaged file is believed";
+}
+
+// Writers of the two fields at the same instant, again and again: both
+// fields are kept each time, and nothing is left behind.
+TEST_F(Store, WritersAtTheSameInstantLoseNothing)
+{
+	for (int round = 0; round < 30; round++) {
+		fs::remove(dir + "/setpoint");
+		pid_t pids[2];
+		for (int w = 0; w < 2; w++) {
+			pids[w] = fork();
+			ASSERT_GE(pids[w], 0);
+			if (pids[w] == 0) {
+				Stored change = w ? Stored{false, 0, true, Mode::off} : Stored{true, 18, false, Mode::heat};
+				_exit(keep_stored(dir, Unit::celsius, change) ? 1 : 0);
+			}
+		}
+		for (pid_t pid : pids) {
+			int status = -1;
+			waitpid(pid, &status, 0);
+			EXPECT_EQ(status, 0);
+		}
+		Stored got;
+		ASSERT_EQ(load(&got), Load::ok);
+		ASSERT_TRUE(got.has_target && got.has_mode) << "round " << round;
+	}
+	EXPECT_TRUE(others().empty());
+}
+
+// A writer that cannot have the lock gives up in bounded time and says so.
+TEST_F(Store, AFolderLockedByAnotherIsSaidNotWaitedForever)
+{
+	int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+	ASSERT_EQ(flock(fd, LOCK_EX), 0);
+	pid_t pid = fork();
+	ASSERT_GE(pid, 0);
+	if (pid == 0) {
+		const char *why = keep_stored(dir, Unit::celsius, Stored{true, 18, false, Mode::heat});
+		_exit(why && std::strstr(why, "locked") ? 0 : 1);
+	}
+	int status = -1;
+	auto start = std::chrono::steady_clock::now();
+	waitpid(pid, &status, 0);
+	close(fd);
+	EXPECT_EQ(status, 0) << "a save refused, with why";
+	EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+	Stored got;
+	EXPECT_EQ(load(&got), Load::none);
+}
 
 } // namespace
