@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -243,35 +244,117 @@ const char *keep_stored(const std::string &dir, Unit u, const Stored &change)
 	return save_stored(dir, u, s);
 }
 
-Keeper::Keeper(const Config &cfg, Mailbox &mb)
-	: cfg_(cfg), mb_(mb), latest_([this](const Job &job) { run(job); })
+namespace {
+
+// The daemon's keeper, for the way out: SIGTERM, SIGINT and the end of
+// --duration leave through exit() once the heater is OFF, and what waits
+// for the mark is saved then, so that a stop loses no setting the daemon
+// took.
+Keeper *ending_keeper = nullptr;
+
+void flush_at_exit()
 {
+	ending_keeper->flush(Keeper::stop_wait);
 }
 
-void Keeper::save(const Stored &s)
+} // namespace
+
+Keeper::Keeper(const Config &cfg, Mailbox &mb) : cfg_(cfg), mb_(mb)
+{
+	std::thread([this] { run(); }).detach();
+	if (!cfg.state_dir.empty() && !ending_keeper) {
+		ending_keeper = this;
+		std::atexit(flush_at_exit);
+	}
+}
+
+void Keeper::save(const Stored &change)
 {
 	if (cfg_.state_dir.empty())
 		return;  // nowhere to keep it: the start said so
-	latest_.change([&](Job &job) {
-		job.save = true;
-		job.stored = s;
-	});
+	{
+		std::lock_guard<std::mutex> hold(lock_);
+		overlay(change_, change);
+		due_ = true;
+	}
+	wake_.notify_one();
 }
 
 void Keeper::load()
 {
-	latest_.change([](Job &job) { job.load = true; });
+	{
+		std::lock_guard<std::mutex> hold(lock_);
+		load_ = true;
+	}
+	wake_.notify_one();
 }
 
-void Keeper::run(const Job &job)
+bool Keeper::flush(std::chrono::milliseconds wait)
 {
-	if (job.save)
-		if (const char *why = save_stored(cfg_.state_dir, cfg_.unit, job.stored))
-			report(LOG_ERR, "cannot keep the setting in %s: %s", cfg_.state_dir.c_str(), why);
-	if (job.load) {
-		const char *why = nullptr;
-		Stored got;
-		Load l = load_stored(cfg_.state_dir, cfg_.unit, &got, &why);
-		mb_.post_loaded(l, got, why);
+	std::unique_lock<std::mutex> hold(lock_);
+	ending_ = true;
+	wake_.notify_one();
+	bool done = idle_.wait_for(hold, wait, [this] { return !due_ && !busy_; });
+	gone_ = true;
+	return done;
+}
+
+// What the hub set goes to the disk, over what the file holds by then; a
+// failure is said once, until a save works again.
+void Keeper::save_now(const Stored &change)
+{
+	const char *why = keep_stored(cfg_.state_dir, cfg_.unit, change);
+	std::lock_guard<std::mutex> hold(lock_);
+	if (gone_)
+		return;  // the end no longer waits: its reports are out
+	if (why && !failing_)
+		report(LOG_ERR, "cannot keep the setting in %s: %s", cfg_.state_dir.c_str(), why);
+	else if (!why && failing_)
+		report(LOG_NOTICE, "the setting is kept in %s again", cfg_.state_dir.c_str());
+	failing_ = why;
+	if (why) {
+		// Tried again with the next change; what the hub set since wins.
+		Stored newer = change_;
+		change_ = change;
+		overlay(change_, newer);
+	}
+	mb_.post_kept(change, why == nullptr);
+}
+
+void Keeper::run()
+{
+	std::unique_lock<std::mutex> hold(lock_);
+	for (;;) {
+		// A load, or the end, takes what waits at once; else the mark.
+		while (!load_ && !(due_ && (ending_ || std::chrono::steady_clock::now() >= next_save_))) {
+			if (due_)
+				wake_.wait_until(hold, next_save_);
+			else
+				wake_.wait(hold);
+		}
+		bool save = std::exchange(due_, false);
+		Stored change = std::exchange(change_, Stored{});
+		bool load = std::exchange(load_, false);
+		busy_ = true;
+		if (save)
+			next_save_ = std::chrono::steady_clock::now() + save_interval;
+		hold.unlock();
+		if (save)
+			save_now(change);
+		if (load) {
+			{
+				// What could not be kept is given up: the reload goes back to the file.
+				std::lock_guard<std::mutex> drop(lock_);
+				if (!due_)
+					change_ = Stored{};
+			}
+			const char *why = nullptr;
+			Stored got;
+			Load l = load_stored(cfg_.state_dir, cfg_.unit, &got, &why);
+			mb_.post_loaded(l, got, why);
+		}
+		hold.lock();
+		busy_ = false;
+		idle_.notify_all();
 	}
 }

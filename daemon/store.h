@@ -8,10 +8,12 @@
 // fields they set, so that neither loses what the other wrote.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 
 #include "config.h"
-#include "kit/latest.h"
 
 class Mailbox;
 
@@ -58,27 +60,42 @@ const char *save_stored(const std::string &dir, Unit u, const Stored &s);
 const char *keep_stored(const std::string &dir, Unit u, const Stored &change);
 
 // Saves and loads on a thread of its own, so that a slow or hung disk holds
-// up that thread alone, never the rules.  Each load posts what it found.
+// up that thread alone, never the rules.  A change from the hub is saved
+// at once, unless the last save was less than save_interval ago: then what
+// changed meanwhile is saved at that mark, the latest value of each field.
+// Each save posts what it kept, or that it could not; each load what it
+// found.
 class Keeper {
 public:
+	static constexpr std::chrono::seconds save_interval{2};
+	static constexpr std::chrono::seconds stop_wait{2};
+
 	Keeper(const Config &cfg, Mailbox &mb);  // starts the thread
 
-	// Saves s once the save under way is done; a newer s replaces one
-	// still waiting.  Without a state folder, nothing.
-	void save(const Stored &s);
-	// Reads the file again, after any save asked before.
+	// Keeps the fields that change sets, over the file as it is by then.
+	// Without a state folder, nothing.
+	void save(const Stored &change);
+	// Reads the file again, after any save asked before (at once, then).
 	void load();
+	// The end: what waits is saved at once.  Waits up to wait for it;
+	// whether it was done.  Called on the way out of exit().
+	bool flush(std::chrono::milliseconds wait);
 
 private:
-	// What the thread is to do next: a save, a load, or both in that order.
-	struct Job {
-		bool save = false;
-		Stored stored;
-		bool load = false;
-	};
-	void run(const Job &job);
+	[[noreturn]] void run();
+	void save_now(const Stored &change);
 
 	const Config &cfg_;
 	Mailbox &mb_;
-	Latest<Job> latest_;
+	std::mutex lock_;
+	std::condition_variable wake_;
+	std::condition_variable idle_;
+	Stored change_;          // from the hub, not yet in the file
+	bool due_ = false;       // change_ waits for a save
+	bool load_ = false;      // a load waits
+	bool busy_ = false;      // the thread is at the disk
+	bool ending_ = false;    // the daemon ends: no more waiting for the mark
+	bool gone_ = false;      // the end stopped waiting: say nothing more
+	std::chrono::steady_clock::time_point next_save_{};
+	const char *failing_ = nullptr;  // why saves fail, said once; the thread's own
 };

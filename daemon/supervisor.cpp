@@ -110,7 +110,8 @@ void apply(Daemon &d, const Setpoint &was)
 }
 
 // What the keeper read again on a reload.  A bad file changes nothing; no
-// file gives the zone's options back.
+// file gives the zone's options back, and a file that lacks what the hub
+// set and could not be kept goes back to what it holds, with a line.
 void take_loaded(Daemon &d, const Inbox &in)
 {
 	if (in.loaded == Load::bad) {
@@ -118,6 +119,9 @@ void take_loaded(Daemon &d, const Inbox &in)
 		       in.loaded_why);
 		return;
 	}
+	if (d.setting.unkept)
+		report(LOG_WARNING, "reload: what the hub set could not be kept in %s and is given up",
+		       d.cfg.state_dir.c_str());
 	Setpoint was = d.setting.sp;
 	d.setting = settle(d.cfg, in.stored);
 	apply(d, was);
@@ -128,12 +132,22 @@ void take_loaded(Daemon &d, const Inbox &in)
 void take_set(Daemon &d, const Inbox &in)
 {
 	Setpoint was = d.setting.sp;
+	Stored taken;
 	if (!set_from_hub(d.cfg, d.setting, in.has_set_target ? &in.set_target : nullptr,
-	                  in.has_set_mode ? &in.set_mode : nullptr))
+	                  in.has_set_mode ? &in.set_mode : nullptr, &taken))
 		return;
 	apply(d, was);
-	d.keeper.save(d.setting.kept);
+	d.keeper.save(taken);
 	describe(d.cfg, d.setting, "set from the hub: ");
+}
+
+void show_on_bus(const Daemon &d, rules::Rule r);
+
+// What the keeper kept: the retained target and mode follow it.
+void take_kept(Daemon &d, const Inbox &in)
+{
+	if (kept_from_hub(d.setting, in.kept, in.kept_ok) && d.bus)
+		show_on_bus(d, rules::shown(d.st.active));
 }
 
 void take_inbox(Daemon &d, double now)
@@ -155,6 +169,8 @@ void take_inbox(Daemon &d, double now)
 		d.next_drive_s = now;  // the plug gets the command at once
 	if (in.has_duplicate)
 		rules::duplicate(d.st, in.duplicate);
+	if (in.has_kept)
+		take_kept(d, in);  // before a load, which read the file after the save
 	if (in.has_loaded)
 		take_loaded(d, in);
 	if (in.has_set_target || in.has_set_mode)
@@ -184,14 +200,17 @@ const char *command_text(rules::Command c)
 	return "-";
 }
 
-// The zone's state on the bus, as the state line says it.
+// The zone's state on the bus, as the state line says it, but for the
+// target and mode: those the hub sees are the ones kept, so that what it
+// shows outlives a crash.
 void show_on_bus(const Daemon &d, rules::Rule r)
 {
 	const Setpoint &sp = d.setting.sp;
+	const Setpoint &kept = d.setting.shown;
 	const char *action = sp.mode == Mode::off ? "off" : d.heater == Driven::on ? "heating" : "idle";
 	const char *command = d.st.command == rules::Command::on ? "ON" : d.st.command == rules::Command::off ? "OFF" : "";
 	BusState bs{d.st.have_temp, d.st.temp, command, driven_name(d.heater),
-	            r == rules::rule_count ? "" : rules::name(r), sp.target, mode_name(sp.mode), action};
+	            r == rules::rule_count ? "" : rules::name(r), kept.target, mode_name(kept.mode), action};
 	bus_state(*d.bus, bs);
 }
 
