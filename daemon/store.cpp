@@ -1,5 +1,6 @@
 #include "store.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -197,6 +199,18 @@ private:
 	const char *why_ = nullptr;
 };
 
+// What mkostemp makes of setpoint.XXXXXX: six letters or digits.
+bool is_new_file(const char *name)
+{
+	size_t n = std::strlen(stored_name);
+	if (std::strncmp(name, stored_name, n) != 0 || name[n] != '.' || std::strlen(name + n + 1) != 6)
+		return false;
+	for (const char *c = name + n + 1; *c; c++)
+		if (!std::isalnum(static_cast<unsigned char>(*c)))
+			return false;
+	return true;
+}
+
 } // namespace
 
 Load load_stored(const std::string &dir, Unit u, Stored *got, const char **why)
@@ -242,6 +256,26 @@ const char *keep_stored(const std::string &dir, Unit u, const Stored &change)
 		s = Stored{};  // what cannot be read is replaced whole
 	overlay(s, change);
 	return save_stored(dir, u, s);
+}
+
+unsigned clean_stored(const std::string &dir)
+{
+	FolderLock hold(dir);  // no save is under way: each new file is a leftover
+	if (hold.why())
+		return 0;
+	int fd = dup(hold.fd());
+	DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
+	if (!d) {
+		if (fd >= 0)
+			close(fd);
+		return 0;
+	}
+	unsigned removed = 0;
+	while (const dirent *e = readdir(d))
+		if (is_new_file(e->d_name) && unlinkat(hold.fd(), e->d_name, 0) == 0)
+			removed++;
+	closedir(d);
+	return removed;
 }
 
 namespace {
@@ -323,6 +357,10 @@ void Keeper::save_now(const Stored &change)
 
 void Keeper::run()
 {
+	if (!cfg_.state_dir.empty())
+		if (unsigned n = clean_stored(cfg_.state_dir))
+			report(LOG_NOTICE, "removed %u unfinished %s.* file(s) that a killed save left in %s", n, stored_name,
+			       cfg_.state_dir.c_str());
 	std::unique_lock<std::mutex> hold(lock_);
 	for (;;) {
 		// A load, or the end, takes what waits at once; else the mark.

@@ -59,6 +59,10 @@ const char *save_stored(const std::string &dir, Unit u, const Stored &s);
 // under the folder's lock.  Returns nullptr, or why it failed.
 const char *keep_stored(const std::string &dir, Unit u, const Stored &change);
 
+// Removes the new files that a writer killed during a save left behind,
+// under the folder's lock.  Returns how many.
+unsigned clean_stored(const std::string &dir);
+
 // Saves and loads on a thread of its own, so that a slow or hung disk holds
 // up that thread alone, never the rules.  A change from the hub is saved
 // at once, unless the last save was less than save_interval ago: then what

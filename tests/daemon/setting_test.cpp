@@ -2,7 +2,7 @@
 // the real client: the board's command moves where a running zone's heater
 // switches, a reload clears no latch, what was set outlives SIGKILL, two
 // commands at once both keep theirs, and the start trusts the folder no
-// further than it should.
+// further than it should and clears what a killed save left.
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -151,6 +151,20 @@ TEST_F(Setting, TwoCommandsAtOnceKeepBoth)
 		ASSERT_EQ(mode.wait_exit(stop_deadline), 0) << mode.err();
 		ASSERT_TRUE(has(kept(), "target=64\n") && has(kept(), "mode=off\n")) << "round " << round << ":\n" << kept();
 	}
+}
+
+// What a save killed midway leaves in the folder is gone once the daemon
+// has started, and what the daemon never makes stays.
+TEST_F(Setting, TheStartRemovesWhatAKilledSaveLeft)
+{
+	room("70\n");
+	for (const char *name : {"setpoint.Xy12Zw", "setpoint.0aB9cD", "setpoint.orig"})
+		run.put(std::string("state/") + name, "unit=F\ntarget=6");
+	run.start(files({"--state-dir", state}), false);
+	EXPECT_TRUE(wait_for([&] { return run.get("state/setpoint.Xy12Zw").empty() && run.get("state/setpoint.0aB9cD").empty(); },
+	                     settle)) << context();
+	EXPECT_TRUE(reports("removed 2 unfinished setpoint.* file(s)")) << context();
+	EXPECT_EQ(run.get("state/setpoint.orig"), "unit=F\ntarget=6");
 }
 
 // A link at the file's place is not followed, whatever it leads to: one

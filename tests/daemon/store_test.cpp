@@ -1,8 +1,8 @@
 // The settings kept in the state folder: what is saved loads again in
 // either unit, a damaged file loads as bad and never as a value, a file
 // that is not to be trusted is not read, a writer killed at any instant
-// leaves the old file or the new one, and writers at the same instant each
-// change their own field.
+// leaves the old file or the new one and what it left is cleaned away, and
+// writers at the same instant each change their own field.
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -146,6 +146,33 @@ TEST_F(Store, AWriteKilledMidwayLeavesAValueThatLoads)
 		EXPECT_TRUE(got.target == 20 || got.target == 25) << got.target;
 		EXPECT_EQ(got.has_mode, got.target == 25) << "the lines of one write, never of two";
 	}
+}
+
+// What a writer killed between its new file and the rename leaves behind is
+// removed, and nothing else: the file, and names mkostemp never makes.
+TEST_F(Store, WhatKilledWritersLeftIsCleanedAwayAndNothingElse)
+{
+	ASSERT_EQ(save_stored(dir, Unit::celsius, Stored{true, 20, false, Mode::heat}), nullptr);
+	std::mt19937 random(7);
+	for (int round = 0; round < 40; round++) {
+		pid_t pid = fork();
+		ASSERT_GE(pid, 0);
+		if (pid == 0)
+			for (;;)
+				save_stored(dir, Unit::celsius, Stored{true, 25, false, Mode::heat});
+		usleep(std::uniform_int_distribution<useconds_t>(0, 3000)(random));
+		kill(pid, SIGKILL);
+		waitpid(pid, nullptr, 0);
+	}
+	for (const char *name : {"setpoint.Ab3dE9", "setpoint.bak", "setpoint.Ab3dE9x", "notes.Ab3dE9", "setpoint.a-b_c."})
+		std::fclose(std::fopen((dir + "/" + name).c_str(), "w"));
+	fs::create_directory(dir + "/setpoint.Dir123");
+	std::vector<std::string> planted = {"notes.Ab3dE9", "setpoint.Ab3dE9x", "setpoint.Dir123", "setpoint.a-b_c.",
+	                                    "setpoint.bak"};
+	EXPECT_GE(clean_stored(dir), 1u);
+	EXPECT_EQ(others(), planted);
+	Stored got;
+	EXPECT_EQ(load(&got), Load::ok);
 }
 
 // A file the daemon did not write, or that others could have replaced, is
