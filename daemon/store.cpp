@@ -338,20 +338,23 @@ bool Keeper::flush(std::chrono::milliseconds wait)
 void Keeper::save_now(const Stored &change)
 {
 	const char *why = keep_stored(cfg_.state_dir, cfg_.unit, change);
-	std::lock_guard<std::mutex> hold(lock_);
-	if (gone_)
-		return;  // the end no longer waits: its reports are out
-	if (why && !failing_)
-		report(LOG_ERR, "cannot keep the setting in %s: %s", cfg_.state_dir.c_str(), why);
-	else if (!why && failing_)
-		report(LOG_NOTICE, "the setting is kept in %s again", cfg_.state_dir.c_str());
-	failing_ = why;
-	if (why) {
-		// Tried again with the next change; what the hub set since wins.
-		Stored newer = change_;
-		change_ = change;
-		overlay(change_, newer);
+	const char *was = nullptr;
+	{
+		std::lock_guard<std::mutex> hold(lock_);
+		if (gone_)
+			return;  // the end no longer waits: its reports are out
+		was = std::exchange(failing_, why);
+		if (why) {
+			// Tried again with the next change; what the hub set since wins.
+			Stored newer = change_;
+			change_ = change;
+			overlay(change_, newer);
+		}
 	}
+	if (why && !was)
+		report(LOG_ERR, "cannot keep the setting in %s: %s", cfg_.state_dir.c_str(), why);
+	else if (!why && was)
+		report(LOG_NOTICE, "the setting is kept in %s again", cfg_.state_dir.c_str());
 	mb_.post_kept(change, why == nullptr);
 }
 

@@ -101,5 +101,5 @@ private:
 	bool ending_ = false;    // the daemon ends: no more waiting for the mark
 	bool gone_ = false;      // the end stopped waiting: say nothing more
 	std::chrono::steady_clock::time_point next_save_{};
-	const char *failing_ = nullptr;  // why saves fail, said once; the thread's own
+	const char *failing_ = nullptr;  // why saves fail, said once
 };
