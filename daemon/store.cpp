@@ -373,16 +373,16 @@ void Keeper::run()
 			else
 				wake_.wait(hold);
 		}
-		bool save = std::exchange(due_, false);
+		bool saving = std::exchange(due_, false);
 		Stored change = std::exchange(change_, Stored{});
-		bool load = std::exchange(load_, false);
+		bool loading = std::exchange(load_, false);
 		busy_ = true;
-		if (save)
+		if (saving)
 			next_save_ = std::chrono::steady_clock::now() + save_interval;
 		hold.unlock();
-		if (save)
+		if (saving)
 			save_now(change);
-		if (load) {
+		if (loading) {
 			{
 				// What could not be kept is given up: the reload goes back to the file.
 				std::lock_guard<std::mutex> drop(lock_);
