@@ -110,6 +110,16 @@ void Mailbox::post_set_mode(Mode m)
 	});
 }
 
+void Mailbox::post_kept(const Stored &s, bool ok)
+{
+	post([&](Inbox &b) {
+		b.has_kept = true;
+		if (ok)
+			overlay(b.kept, s);  // a save's post can be taken with the one before
+		b.kept_ok = ok;
+	});
+}
+
 void Mailbox::post_loaded(Load l, const Stored &s, const char *why)
 {
 	post([&](Inbox &b) {

@@ -3,7 +3,7 @@
 // the reader the command, the driver how each switch went, the bus the
 // heater's own report, each new connection and whether another daemon
 // holds the zone; the bus a target or mode set from the hub, and the
-// keeper what it loaded from the state folder.  Only the latest of each
+// keeper what it kept in the state folder and what it loaded from it.  Only the latest of each
 // kind is kept.  Posting never blocks for long; the supervisor waits on
 // fd().
 #pragma once
@@ -36,6 +36,9 @@ struct Inbox {
 	double set_target = 0;        // --unit
 	bool has_set_mode = false;
 	Mode set_mode = Mode::heat;
+	bool has_kept = false;        // the keeper saved what the hub set, or tried
+	Stored kept;                  // the fields now in the file, of all saves since the last take
+	bool kept_ok = true;          // whether the last save worked
 	bool has_loaded = false;      // the keeper read the state folder again
 	Load loaded = Load::none;
 	Stored stored;
@@ -63,6 +66,8 @@ public:
 	void post_duplicate(bool held_elsewhere);
 	void post_set_target(double t);
 	void post_set_mode(Mode m);
+	// The fields of s are in the file (ok), or could not be put there.
+	void post_kept(const Stored &s, bool ok);
 	void post_loaded(Load l, const Stored &s, const char *why);
 
 	// Everything posted since the last call, and the fd drained.

@@ -19,7 +19,7 @@ Setting settle(const Config &cfg, Stored kept)
 		sp.target = kept.target;
 	if (kept.has_mode)
 		sp.mode = kept.mode;
-	return Setting{sp, kept};
+	return Setting{sp, kept, sp};  // what was loaded is kept, and the options are
 }
 
 Stored load_kept(const Config &cfg)
@@ -33,24 +33,39 @@ Stored load_kept(const Config &cfg)
 	return kept;
 }
 
-bool set_from_hub(const Config &cfg, Setting &s, const double *target, const Mode *mode)
+bool set_from_hub(const Config &cfg, Setting &s, const double *target, const Mode *mode, Stored *taken)
 {
 	Setpoint was = s.sp;
+	*taken = Stored{};
 	if (target) {
 		if (const char *why = refuse_target(cfg, *target, s.sp.band)) {
 			report(LOG_WARNING, "target %g from the hub refused: %s", *target, why);
 		} else {
 			s.sp.target = *target;
-			s.kept.has_target = true;
-			s.kept.target = *target;
+			taken->has_target = true;
+			taken->target = *target;
 		}
 	}
 	if (mode) {
 		s.sp.mode = *mode;
-		s.kept.has_mode = true;
-		s.kept.mode = *mode;
+		taken->has_mode = true;
+		taken->mode = *mode;
 	}
+	overlay(s.kept, *taken);
+	if (cfg.state_dir.empty())
+		s.shown = s.sp;  // nowhere to keep it: what applies is all there is
 	return s.sp.target != was.target || s.sp.mode != was.mode;
+}
+
+bool kept_from_hub(Setting &s, const Stored &saved, bool ok)
+{
+	Setpoint was = s.shown;
+	s.unkept = !ok;
+	if (saved.has_target)
+		s.shown.target = saved.target;
+	if (saved.has_mode)
+		s.shown.mode = saved.mode;
+	return s.shown.target != was.target || s.shown.mode != was.mode;
 }
 
 void describe(const Config &cfg, const Setting &s, const char *before)

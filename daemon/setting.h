@@ -8,8 +8,10 @@
 #include "store.h"
 
 struct Setting {
-	Setpoint sp;    // as it applies now
-	Stored kept;    // what of it was set at run time
+	Setpoint sp;      // as it applies now
+	Stored kept;      // what of it was set at run time
+	Setpoint shown;   // the hub is shown the target and mode once they are kept
+	bool unkept = false;  // a change from the hub could not be kept
 };
 
 // The zone's options, and over them what was kept; a kept target that the
@@ -22,8 +24,13 @@ Stored load_kept(const Config &cfg);
 
 // A target and a mode from the hub (either may be absent) over s: a target
 // the options refuse is said in one line and left out, and what is taken
-// is kept.  Returns whether the setting that applies changed.
-bool set_from_hub(const Config &cfg, Setting &s, const double *target, const Mode *mode);
+// goes in *taken, for the keeper.  Without a state folder it is shown at
+// once.  Returns whether the setting that applies changed.
+bool set_from_hub(const Config &cfg, Setting &s, const double *target, const Mode *mode, Stored *taken);
+
+// The keeper put the fields of saved in the state folder (ok), or could
+// not: the hub is shown what is kept.  Returns whether that changed.
+bool kept_from_hub(Setting &s, const Stored &saved, bool ok);
 
 // Which setting applies and where it came from, in one line after before,
 // so that a person who edited the zone's file and sees another target

@@ -111,7 +111,8 @@ void apply(Daemon &d, const Setpoint &was)
 }
 
 // What the keeper read again on a reload.  A bad file changes nothing; no
-// file gives the zone's options back.
+// file gives the zone's options back, and a file that lacks what the hub
+// set and could not be kept goes back to what it holds, with a line.
 void take_loaded(Daemon &d, const Inbox &in)
 {
 	if (in.loaded == Load::bad) {
@@ -119,6 +120,9 @@ void take_loaded(Daemon &d, const Inbox &in)
 		       in.loaded_why);
 		return;
 	}
+	if (d.setting.unkept)
+		report(LOG_WARNING, "reload: what the hub set could not be kept in %s and is given up",
+		       d.cfg.state_dir.c_str());
 	Setpoint was = d.setting.sp;
 	d.setting = settle(d.cfg, in.stored);
 	apply(d, was);
@@ -129,12 +133,22 @@ void take_loaded(Daemon &d, const Inbox &in)
 void take_set(Daemon &d, const Inbox &in)
 {
 	Setpoint was = d.setting.sp;
+	Stored taken;
 	if (!set_from_hub(d.cfg, d.setting, in.has_set_target ? &in.set_target : nullptr,
-	                  in.has_set_mode ? &in.set_mode : nullptr))
+	                  in.has_set_mode ? &in.set_mode : nullptr, &taken))
 		return;
 	apply(d, was);
-	d.keeper.save(d.setting.kept);
+	d.keeper.save(taken);
 	describe(d.cfg, d.setting, "set from the hub: ");
+}
+
+void show_on_bus(const Daemon &d, rules::Rule r);
+
+// What the keeper kept: the retained target and mode follow it.
+void take_kept(Daemon &d, const Inbox &in)
+{
+	if (kept_from_hub(d.setting, in.kept, in.kept_ok) && d.bus)
+		show_on_bus(d, rules::shown(d.st.active));
 }
 
 void take_inbox(Daemon &d, double now)
@@ -158,6 +172,8 @@ void take_inbox(Daemon &d, double now)
 		rules::duplicate(d.st, in.duplicate);
 		d.next_drive_s = now;  // a plug gets its OFF through the driver as the zone goes
 	}
+	if (in.has_kept)
+		take_kept(d, in);  // before a load, which read the file after the save
 	if (in.has_loaded)
 		take_loaded(d, in);
 	if (in.has_set_target || in.has_set_mode)
@@ -187,14 +203,17 @@ const char *command_text(rules::Command c)
 	return "-";
 }
 
-// The zone's state on the bus, as the state line says it.
+// The zone's state on the bus, as the state line says it, but for the
+// target and mode: those the hub sees are the ones kept, so that what it
+// shows outlives a crash.
 void show_on_bus(const Daemon &d, rules::Rule r)
 {
 	const Setpoint &sp = d.setting.sp;
+	const Setpoint &kept = d.setting.shown;
 	const char *action = sp.mode == Mode::off ? "off" : d.heater == Driven::on ? "heating" : "idle";
 	const char *command = d.st.command == rules::Command::on ? "ON" : d.st.command == rules::Command::off ? "OFF" : "";
 	BusState bs{d.st.have_temp, d.st.temp, command, driven_name(d.heater),
-	            r == rules::rule_count ? "" : rules::name(r), sp.target, mode_name(sp.mode), action};
+	            r == rules::rule_count ? "" : rules::name(r), kept.target, mode_name(kept.mode), action};
 	bus_state(*d.bus, bs);
 }
 
@@ -340,6 +359,9 @@ bool finish(Daemon &d)
 		report(LOG_ERR, "cannot switch the heater OFF: %s", why);
 	d.heater = off ? Driven::off : Driven::failed;
 	show(d, rules::Decision{false, d.st.active, 0, 0, never});
+	// What the hub set and the keeper holds for its next mark, once the
+	// heater is OFF: a stop loses no setting the daemon took.
+	d.keeper.flush(Keeper::stop_wait);
 	if (d.bus)
 		bus_close(d.bus);
 	return off;

@@ -58,5 +58,5 @@ void start_setting(Daemon &d);
 int supervise(Daemon &d);
 
 // The end: the heater's last OFF (acknowledged, for a plug), the last state
-// shown, and the bus closed.  Returns whether the heater took the OFF.
+// shown, what waits to be kept saved, and the bus closed.  Returns whether the heater took the OFF.
 bool finish(Daemon &d);

@@ -19,17 +19,16 @@ bool keep_request(const Config &cfg, KeepRequest *r)
 
 int keep_setting(const KeepRequest &r)
 {
-	Stored s;
-	const char *why = nullptr;
-	if (load_stored(r.state_dir, r.unit, &s, &why) == Load::bad)
-		s = Stored{};  // what cannot be read is replaced whole
+	Stored change;
 	if (!std::isnan(r.target)) {
-		s.has_target = true;
-		s.target = r.target;
+		change.has_target = true;
+		change.target = r.target;
 	}
 	if (!r.mode.empty())
-		s.has_mode = parse_mode(r.mode.c_str(), &s.mode);
-	if ((why = save_stored(r.state_dir, r.unit, s))) {
+		change.has_mode = parse_mode(r.mode.c_str(), &change.mode);
+	// Over the file as it is under the lock: a set of the other field, or
+	// the daemon's save of what the hub set, at the same instant stays.
+	if (const char *why = keep_stored(r.state_dir, r.unit, change)) {
 		std::fprintf(stderr, "ombrixd: cannot keep the setting in %s: %s\n", r.state_dir.c_str(), why);
 		return 1;
 	}

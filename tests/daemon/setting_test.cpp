@@ -1,6 +1,8 @@
 // The target and mode a person sets on the board, on the real ombrixd and
 // the real client: the board's command moves where a running zone's heater
-// switches, a reload clears no latch, and what was set outlives SIGKILL.
+// switches, a reload clears no latch, what was set outlives SIGKILL, two
+// commands at once both keep theirs, and the start trusts the folder no
+// further than it should and clears what a killed save left.
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -31,6 +33,8 @@ protected:
 		board.start(args, false);
 		ASSERT_EQ(board.wait_exit(stop_deadline), expect) << board.err();
 	}
+
+	std::string kept() const { return run.get("state/setpoint"); }
 
 	// The same, then the reload the board's command asks of the zone.
 	void set_and_reload(const std::vector<std::string> &setting)
@@ -130,6 +134,50 @@ TEST_F(Setting, WithoutAStateFolderTheStartSaysSoOnce)
 	EXPECT_EQ(count(run.err(), "lost at a restart"), 1u);
 	run.signal(SIGTERM);
 	EXPECT_EQ(run.wait_exit(stop_deadline), 0) << "SIGUSR1 ends nothing";
+}
+
+// A target and a mode set on the board at the same instant, as two people
+// or two scripts do: each time, both are kept.
+TEST_F(Setting, TwoCommandsAtOnceKeepBoth)
+{
+	for (int round = 0; round < 20; round++) {
+		run.remove("state/setpoint");
+		DaemonRun target, mode;
+		target.share_tmp(run);
+		mode.share_tmp(run);
+		target.start(files({"--state-dir", state, "--set-target", "64"}), false);
+		mode.start(files({"--state-dir", state, "--set-mode", "off"}), false);
+		ASSERT_EQ(target.wait_exit(stop_deadline), 0) << target.err();
+		ASSERT_EQ(mode.wait_exit(stop_deadline), 0) << mode.err();
+		ASSERT_TRUE(has(kept(), "target=64\n") && has(kept(), "mode=off\n")) << "round " << round << ":\n" << kept();
+	}
+}
+
+// What a save killed midway leaves in the folder is gone once the daemon
+// has started, and what the daemon never makes stays.
+TEST_F(Setting, TheStartRemovesWhatAKilledSaveLeft)
+{
+	room("70\n");
+	for (const char *name : {"setpoint.Xy12Zw", "setpoint.0aB9cD", "setpoint.orig"})
+		run.put(std::string("state/") + name, "unit=F\ntarget=6");
+	run.start(files({"--state-dir", state}), false);
+	EXPECT_TRUE(wait_for([&] { return run.get("state/setpoint.Xy12Zw").empty() && run.get("state/setpoint.0aB9cD").empty(); },
+	                     settle)) << context();
+	EXPECT_TRUE(reports("removed 2 unfinished setpoint.* file(s)")) << context();
+	EXPECT_EQ(run.get("state/setpoint.orig"), "unit=F\ntarget=6");
+}
+
+// A link at the file's place is not followed, whatever it leads to: one
+// line says so, and the zone's options apply.
+TEST_F(Setting, ALinkInTheFilesPlaceIsRefusedInOneLine)
+{
+	room("70\n");
+	run.put("elsewhere", "unit=F\ntarget=64\n");
+	std::filesystem::create_symlink("/tmp/elsewhere", run.tmp() + "/state/setpoint");
+	run.start(files({"--state-dir", state}), false);
+	EXPECT_TRUE(reports("/tmp/state/setpoint not followed: a symbolic link; the zone's options apply\n")) << context();
+	EXPECT_TRUE(reports("target 72.0 \u00b0F, from the zone's options")) << context();
+	EXPECT_EQ(count(run.err(), "symbolic link"), 1u) << context();
 }
 
 } // namespace
