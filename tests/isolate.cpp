@@ -32,8 +32,10 @@ bool isolate(const char *tmp)
 		    !write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))
 			return false;
 	}
+	// Recursive, so that a mount a test made below its scratch folder (a
+	// folder made read-only) is there under /tmp too.
 	return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-	       mount(tmp, "/tmp", nullptr, MS_BIND, nullptr) == 0;
+	       mount(tmp, "/tmp", nullptr, MS_BIND | MS_REC, nullptr) == 0;
 }
 
 std::string cannot_isolate()

@@ -287,7 +287,7 @@ TEST_F(MqttSetting, TheHubsSaveKeepsWhatTheBoardSetMeanwhile)
 TEST_F(MqttSetting, WhatCannotBeKeptIsSaidOnceAndNotShownAsKept)
 {
 	DaemonRun run;
-	std::string state = run.tmp() + "/state";
+	std::string state = run.tmp() + "/state";  // the daemon's /tmp/state
 	std::filesystem::create_directory(state);
 	std::FILE *f = std::fopen((state + "/setpoint").c_str(), "w");
 	ASSERT_TRUE(f);
@@ -297,7 +297,7 @@ TEST_F(MqttSetting, WhatCannotBeKeptIsSaidOnceAndNotShownAsKept)
 	if (!ro.ok())
 		GTEST_SKIP() << "no read-only bind mount here: run as root";
 	start_broker();
-	run.start(args({"--state-dir", state}), false);
+	run.start(args({"--state-dir", "/tmp/state"}), false);
 	ASSERT_TRUE(retained_is("ombrix/attic/target", "66.0", online_deadline)) << run.err();
 	for (const char *t : {"64", "63", "62.5", "62", "61"}) {
 		ASSERT_TRUE(mqtt_publish(port_, target_set, t, false));
@@ -315,6 +315,29 @@ TEST_F(MqttSetting, WhatCannotBeKeptIsSaidOnceAndNotShownAsKept)
 		<< run.out();
 	run.signal(SIGTERM);
 	EXPECT_EQ(run.wait_exit(stop_deadline), 0) << run.err();
+}
+
+} // namespace
+
+namespace {
+
+// The hub's card goes as high as the zone accepts, and no higher: with a
+// high limit, that is below where the band's top would reach it.
+TEST_F(MqttSetting, TheCardsHighestTargetIsTheZonesLargest)
+{
+	start_broker();
+	DaemonRun run;
+	run.start(args({"--unit", "C", "--ha-prefix", "hub", "--high-limit", "26"}), false);
+	ASSERT_TRUE(retained_is("ombrix/attic/availability", "online", online_deadline)) << run.err();
+	std::optional<std::string> text = mqtt_retained(port_, "hub/climate/ombrix_attic/thermostat/config");
+	ASSERT_TRUE(text);
+	nlohmann::json c = nlohmann::json::parse(*text, nullptr, false);
+	ASSERT_TRUE(c.is_object()) << *text;
+	EXPECT_DOUBLE_EQ(c.value("max_temp", 0.0), 24.3) << *text;
+	ASSERT_TRUE(mqtt_publish(port_, target_set, "24.4", false));
+	ASSERT_TRUE(mqtt_publish(port_, target_set, "24.3", false));
+	EXPECT_TRUE(retained_is("ombrix/attic/target", "24.3", 2s)) << run.err();
+	EXPECT_EQ(count(run.err(), "target 24.4 from the hub refused"), 1u) << run.err();
 }
 
 } // namespace
