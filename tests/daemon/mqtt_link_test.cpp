@@ -70,6 +70,9 @@ protected:
 	}
 
 	void start_acl_broker();
+	// The zone attic as its own user, under that ACL, its controller's
+	// command as given.
+	void start_attic(DaemonRun &run, const char *command);
 
 	// The daemon has come (back) online, the n-th time.
 	bool online(const DaemonRun &run, size_t n, std::chrono::milliseconds deadline)
@@ -529,18 +532,23 @@ void MqttLink::start_acl_broker()
 	start_broker(opt);
 }
 
+void MqttLink::start_attic(DaemonRun &run, const char *command)
+{
+	run.put("sensor", "15\n");
+	run.put("status", command);
+	run.put("password", "attic-secret\n");
+	run.start({"--mqtt", url(), "--mqtt-user", "attic", "--mqtt-password-file", "/tmp/password", "--period", "1",
+	           "--zone", "attic", "--sensor", "file:/tmp/sensor", "--heater", "mqtt:cmnd/attic-plug/POWER"},
+	          false);
+}
+
 // The hub's thermostat card sets the zone; no one else does.
 TEST_F(MqttLink, UnderTheShownAclTheHubSetsTheZoneAndNoOneElse)
 {
 	start_acl_broker();
 	Login tester{"tester", "tester-secret"};
 	DaemonRun run;
-	run.put("sensor", "15\n");
-	run.put("status", "OFF\n");
-	run.put("password", "attic-secret\n");
-	run.start({"--mqtt", url(), "--mqtt-user", "attic", "--mqtt-password-file", "/tmp/password", "--period", "1",
-	           "--zone", "attic", "--sensor", "file:/tmp/sensor", "--heater", "mqtt:cmnd/attic-plug/POWER"},
-	          false);
+	start_attic(run, "OFF\n");
 	ASSERT_TRUE(retained_is("ombrix/attic/target", "72.0", online_deadline, tester)) << run.err();
 	for (Login l : {Login{"tester", "tester-secret"}, Login{"stranger", "stranger-secret"}}) {
 		mqtt_publish(port_, "ombrix/attic/target/set", "60", false, l);
@@ -561,12 +569,7 @@ TEST_F(MqttLink, UnderTheShownAclAClaimFromAnotherUserChangesNothing)
 	Login tester{"tester", "tester-secret"};
 	Subscriber plug(port_, "cmnd/attic-plug/POWER", dir_ + "/plug", tester);
 	DaemonRun run;
-	run.put("sensor", "15\n");
-	run.put("status", "ON\n");
-	run.put("password", "attic-secret\n");
-	run.start({"--mqtt", url(), "--mqtt-user", "attic", "--mqtt-password-file", "/tmp/password", "--period", "1",
-	           "--zone", "attic", "--sensor", "file:/tmp/sensor", "--heater", "mqtt:cmnd/attic-plug/POWER"},
-	          false);
+	start_attic(run, "ON\n");
 	ASSERT_TRUE(wait_for([&] { return has(plug.lines(), "cmnd/attic-plug/POWER ON"); }, switch_deadline))
 		<< run.err() << plug.lines();
 	mqtt_publish(port_, "ombrix/attic/claim", "held a", false, {"hub", "hub-secret"});

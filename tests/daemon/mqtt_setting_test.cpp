@@ -30,7 +30,10 @@ constexpr const char *target_set = "ombrix/attic/target/set";
 constexpr const char *mode_set = "ombrix/attic/mode/set";
 
 // Sensor readings are in °C; the zone shows °F.  15 °C is 59 °F: cold.
-using MqttSetting = MqttDaemon;
+class MqttSetting : public MqttDaemon {
+protected:
+	std::string start_kept(DaemonRun &run);
+};
 
 bool holds(const std::string &file, const std::string &line)
 {
@@ -215,17 +218,25 @@ TEST_F(MqttSetting, DescribesTheThermostatAsAClimateEntity)
 	EXPECT_TRUE(mqtt_retained(port_, "hub/sensor/ombrix_attic/temperature/config")) << "the others stay";
 }
 
+// A broker, and the zone on it with its state folder in its /tmp, online:
+// the folder's path as the test sees it.
+std::string MqttSetting::start_kept(DaemonRun &run)
+{
+	start_broker();
+	std::string state = run.tmp() + "/state";
+	std::filesystem::create_directory(state);
+	run.start(args({"--state-dir", "/tmp/state"}), false);
+	EXPECT_TRUE(retained_is("ombrix/attic/target", "72.0", online_deadline)) << run.err();
+	return state;
+}
+
 // A hub that sends a thousand targets a second: each applies at once, the
 // file is replaced no more than once every 2 s, and the last is kept
 // within 2 s of the end.
 TEST_F(MqttSetting, AFloodIsSavedOnceItSettlesAndTheLastIsKept)
 {
-	start_broker();
 	DaemonRun run;
-	std::string state = run.tmp() + "/state";
-	std::filesystem::create_directory(state);
-	run.start(args({"--state-dir", "/tmp/state"}), false);
-	ASSERT_TRUE(retained_is("ombrix/attic/target", "72.0", online_deadline)) << run.err();
+	std::string state = start_kept(run);
 	RenameCounter counter(state + "/setpoint");
 	double took = flood(port_, 1000, 3, "71.5").count();
 	EXPECT_TRUE(wait_for([&] { return run.out().find("target=71.5") != std::string::npos; }, 1s))
@@ -243,12 +254,8 @@ TEST_F(MqttSetting, AFloodIsSavedOnceItSettlesAndTheLastIsKept)
 // out.
 TEST_F(MqttSetting, AStopKeepsTheLastValueTaken)
 {
-	start_broker();
 	DaemonRun run;
-	std::string state = run.tmp() + "/state";
-	std::filesystem::create_directory(state);
-	run.start(args({"--state-dir", "/tmp/state"}), false);
-	ASSERT_TRUE(retained_is("ombrix/attic/target", "72.0", online_deadline)) << run.err();
+	std::string state = start_kept(run);
 	ASSERT_TRUE(mqtt_publish(port_, target_set, "70", false));
 	ASSERT_TRUE(wait_for([&] { return holds(state + "/setpoint", "target=70\n"); }, 2s)) << run.err();
 	ASSERT_TRUE(mqtt_publish(port_, target_set, "66.5", false));
@@ -262,12 +269,8 @@ TEST_F(MqttSetting, AStopKeepsTheLastValueTaken)
 // the file holds both, for the reload and for the next start.
 TEST_F(MqttSetting, TheHubsSaveKeepsWhatTheBoardSetMeanwhile)
 {
-	start_broker();
 	DaemonRun run;
-	std::string state = run.tmp() + "/state";
-	std::filesystem::create_directory(state);
-	run.start(args({"--state-dir", "/tmp/state"}), false);
-	ASSERT_TRUE(retained_is("ombrix/attic/target", "72.0", online_deadline)) << run.err();
+	std::string state = start_kept(run);
 	DaemonRun board;
 	board.share_tmp(run);
 	board.start(args({"--state-dir", "/tmp/state", "--set-target", "64"}), false);
