@@ -173,7 +173,11 @@ std::string cannot_broker()
 Broker::Broker(const std::string &dir, const Options &opt) : dir_(dir)
 {
 	port_ = free_port();
+	// The kernel may hand the same free port out twice in a row: the TLS
+	// listener must not take the plain one's.
 	if (!opt.ca_dir.empty())
+		tls_port_ = free_port();
+	for (int tries = 0; tls_port_ != 0 && tls_port_ == port_ && tries < 10; tries++)
 		tls_port_ = free_port();
 	std::ofstream conf(dir_ + "/mosquitto.conf");
 	// As root it would switch to the user mosquitto, who cannot read here.
